@@ -1,0 +1,39 @@
+// The library's one lock type: a Windows critical section where the library
+// runs as a DLL, a std::mutex elsewhere. Neither is ever held while a host
+// callback runs.
+#pragma once
+
+#if defined(_WIN32)
+#include <windows.h>
+#else
+#include <mutex>
+#endif
+
+class QmxLock {
+public:
+    QmxLock();
+    ~QmxLock();
+    QmxLock(const QmxLock &) = delete;
+    QmxLock &operator=(const QmxLock &) = delete;
+
+    void lock();
+    void unlock();
+
+private:
+#if defined(_WIN32)
+    CRITICAL_SECTION section_;
+#else
+    std::mutex mutex_;
+#endif
+};
+
+class QmxLockGuard {
+public:
+    explicit QmxLockGuard(QmxLock &lock) : lock_(lock) { lock_.lock(); }
+    ~QmxLockGuard() { lock_.unlock(); }
+    QmxLockGuard(const QmxLockGuard &) = delete;
+    QmxLockGuard &operator=(const QmxLockGuard &) = delete;
+
+private:
+    QmxLock &lock_;
+};
