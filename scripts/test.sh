@@ -1,0 +1,29 @@
+#!/usr/bin/env bash
+# Builds qmx and runs every test suite on a fresh Debian 12 machine:
+# a Release build, then a Debug build under AddressSanitizer and
+# UndefinedBehaviorSanitizer. Installs whatever is missing (needs root).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+packages=(cmake ninja-build g++ libgtest-dev libgmock-dev binutils)
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+done
+if ((${#missing[@]})); then
+  echo "== installing: ${missing[*]}"
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -qq
+  apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi
+
+jobs=$(nproc)
+for preset in default asan; do
+  echo "== $preset: configure and build"
+  start=$SECONDS
+  cmake --preset "$preset" >/dev/null
+  cmake --build --preset "$preset" -j "$jobs"
+  echo "== $preset: test"
+  ctest --preset "$preset" -j "$jobs"
+  echo "== $preset: done in $((SECONDS - start)) s"
+done
