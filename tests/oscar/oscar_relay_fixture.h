@@ -1,0 +1,84 @@
+// Runs OSCAR instances against the scripted host: each test gets a fresh
+// library and host, and helpers to script one connection and relay it.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "oscar/relay.h"
+#include "support/oscar_builders.h"
+#include "support/scripted_host.h"
+
+namespace qmxtest {
+
+class OscarRelayTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        ASSERT_EQ(QMX_init(), 0u);
+        host().reset();
+        host().install();
+    }
+    void TearDown() override { QMX_shutdown(); }
+
+    static ScriptedHost &host() { return ScriptedHost::get(); }
+
+    static uint32_t connect(QMX_Socket client, QMX_Socket server) {
+        host().addConnection(client, server);
+        return QMX_newInstance(QMX_PROTO_OSCAR, client, server, 0);
+    }
+
+    static OscarSession *session(uint32_t id) {
+        return static_cast<OscarSession *>(QMX_getInstanceProtoData(id));
+    }
+
+    // Queues `frames` on `socket` as one stream, followed by its end.
+    static void feed(QMX_Socket socket, const std::vector<Bytes> &frames, bool thenEnd = true) {
+        Bytes stream;
+        for (const Bytes &f : frames)
+            stream += f;
+        if (!stream.empty())
+            host().pushRecv(socket, stream);
+        if (thenEnd)
+            host().pushEof(socket);
+    }
+
+    static std::vector<std::string> blockedLogs() {
+        std::vector<std::string> lines;
+        for (const LogLine &l : host().logs())
+            if (l.level == QMX_LOG_BLOCKED)
+                lines.push_back(l.text);
+        return lines;
+    }
+
+    static bool hasLog(uint32_t level, const std::string &text) {
+        for (const LogLine &l : host().logs())
+            if (l.level == level && l.text == text)
+                return true;
+        return false;
+    }
+
+    // Events and policy questions as text, without instance ids, so runs of
+    // different instances compare equal.
+    static std::vector<std::string> decisions() {
+        std::vector<std::string> out;
+        for (const EventCall &e : host().events()) {
+            std::ostringstream line;
+            line << "event " << e.type << " fromClient " << e.fromClient << " from "
+                 << e.from.value_or("<null>") << " to " << e.to.value_or("<null>") << " wide "
+                 << e.wideText << " text " << e.text.value_or("<null>") << "/" << e.textLength;
+            out.push_back(line.str());
+        }
+        for (const PolicyCall &p : host().policies()) {
+            std::ostringstream line;
+            line << "policy " << p.local.value_or("<null>") << " " << p.action << " "
+                 << p.remote.value_or("<null>");
+            out.push_back(line.str());
+        }
+        return out;
+    }
+};
+
+} // namespace qmxtest
