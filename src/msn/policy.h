@@ -1,0 +1,18 @@
+// The MSN policy step: turns a framed command into the host's event and
+// policy questions and learns the user's and the peer's addresses.
+#pragma once
+
+#include <cstdint>
+
+#include "containers/darray.h"
+#include "msn/framing.h"
+#include "msn/relay.h"
+
+// 1 when the command is blocked, 0 when it is not.
+int32_t msnPolicyStep(uint32_t id, MsnInstanceData *data, MsnCommand *command);
+
+// From an address list such as "1:user@example.com" or
+// "user@example.com;{guid}": the first part holding "@", else the last part.
+// Tokens go into list (a reference list the caller frees); NULL when the
+// list has no part at all.
+const char *msnPickAddress(const char *address, DArray *list);

@@ -1,0 +1,215 @@
+#include "msn_fixture.h"
+
+#include "containers/alloc.h"
+#include "core/default_handlers.h"
+
+namespace qmxtest {
+namespace {
+
+class MsnRelay : public MsnTest {};
+
+TEST_F(MsnRelay, OnlyReadsThatStartLikeACommandGoToTheFramer) {
+    struct Case {
+        Bytes read;
+        bool framed;
+    } cases[] = {
+        {"VER 1 MSNP8\r\n", true}, {"OUT\r\n", true}, {"VER", false}, {"ver 1\r\n", false},
+        {"VER1 MSNP8\r\n", false}, {"VER-1\r\n", false}, {"V R 1\r\n", false},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.read);
+        fromClient({c.read});
+        fromServer({c.read});
+        run();
+        EXPECT_EQ(host().raws().size(), c.framed ? 0u : 2u);
+        EXPECT_EQ(host().sent(kServer), c.read);
+        EXPECT_EQ(host().sent(kClient), c.read);
+        TearDown();
+        SetUp();
+    }
+}
+
+TEST_F(MsnRelay, TheHookCanKeepOnlyClientBytesFromBeingForwarded) {
+    host().pushRawAnswer(id, 2);
+    host().pushRawAnswer(id, 2);
+    fromClient({"hello server"});
+    fromServer({"hello client"});
+    run();
+    EXPECT_EQ(host().sent(kServer), "");
+    EXPECT_EQ(host().sent(kClient), "hello client");
+    const auto logs = host().logs();
+    ASSERT_EQ(logs.size(), 2u) << "only the client direction differs";
+    EXPECT_EQ(logs[0].text, "RECV HISTORY (0)/size 12 :\nhello server");
+    EXPECT_EQ(logs[1].text, "REPLY HISTORY (0)/size 0 :\n");
+}
+
+QMX_Socket rawFromSocket = 0;
+QMX_Socket rawToSocket = 0;
+int32_t recordSides(uint32_t, uintptr_t from, uintptr_t to, const uint8_t *, intptr_t) {
+    rawFromSocket = reinterpret_cast<const RelaySide *>(from)->socket;
+    rawToSocket = reinterpret_cast<const RelaySide *>(to)->socket;
+    return 0;
+}
+
+TEST_F(MsnRelay, TheHookSeesTheRelaySidesWithTheirSocketsFirst) {
+    ASSERT_EQ(QMX_setProtoCallback(QMX_PROTO_MSN, QMX_CB_RAW_DATA, cb(recordSides)), 0u);
+    fromServer({"x"});
+    run();
+    EXPECT_EQ(rawFromSocket, kServer);
+    EXPECT_EQ(rawToSocket, kClient);
+}
+
+TEST_F(MsnRelay, ANonCommandReadIsFramedWhileACommandIsPending) {
+    fromClient({"ADL 1 9\r\n<ml", "></ml>"});
+    run();
+    EXPECT_TRUE(host().raws().empty());
+    EXPECT_EQ(sendsTo(kServer), std::vector<Bytes>{"ADL 1 9\r\n<ml></ml>"});
+}
+
+TEST_F(MsnRelay, AClosedClientHalfClosesTheServerWhileServerDataFlows) {
+    fromClient({"PNG\r\n"});
+    host().pushEof(kClient);
+    fromServer({"QNG 50\r\n", "QNG 49\r\n", "QNG 48\r\n"});
+    host().pushEof(kServer);
+    EXPECT_EQ(run(), 1);
+    EXPECT_EQ(host().halfCloses(), (std::vector<QMX_Socket>{kServer, kClient}));
+    EXPECT_EQ(host().sent(kClient), "QNG 50\r\nQNG 49\r\nQNG 48\r\n");
+    const auto waits = host().waitCalls();
+    ASSERT_GE(waits.size(), 3u);
+    EXPECT_EQ(waits.back().readA, 0u);
+    EXPECT_EQ(waits.back().exceptA, 0u);
+    EXPECT_EQ(waits.back().readB, kServer);
+    EXPECT_EQ(waits.back().seconds, 3);
+    EXPECT_TRUE(host().scriptUsedUp(kClient));
+}
+
+TEST_F(MsnRelay, TheRelayEndsAfterMoreThanAnHourOfEmptyWaits) {
+    host().pushWaits(kClient, 0, 1200);
+    host().pushWait(kClient, 1);
+    host().pushWaits(kClient, 0, 1201);
+    fromClient({"PNG\r\n", "never read\r\n"});
+    EXPECT_EQ(run(), 1);
+    EXPECT_EQ(host().waitCalls().size(), 2402u);
+    EXPECT_EQ(host().recvCalls(kClient), 1);
+}
+
+TEST_F(MsnRelay, TheRelayEndsWhenAReadFailsAndReturnsOne) {
+    host().pushRecvError(kServer);
+    fromClient({"PNG\r\n", "more\r\n"});
+    EXPECT_EQ(run(), 1);
+    EXPECT_EQ(host().sent(kServer), "PNG\r\n") << "the pass that failed still handled the client";
+    EXPECT_EQ(host().recvCalls(kClient), 1);
+}
+
+TEST_F(MsnRelay, ShortSendsAreRepeatedAndAFailedSendDropsOnlyThatBuffer) {
+    host().setSendLimit(kServer, 3);
+    fromClient({"VER 1 MSNP8\r\n"});
+    run();
+    EXPECT_EQ(host().sent(kServer), "VER 1 MSNP8\r\n");
+    host().pushSendResult(kServer, 0);
+    fromClient({"CVR 2 x\r\n", "PNG\r\n"});
+    run();
+    EXPECT_EQ(host().sent(kServer), "VER 1 MSNP8\r\nPNG\r\n");
+}
+
+TEST_F(MsnRelay, OutOfBandBytesCrossUnframedInOneSend) {
+    host().pushOob(kClient, "!");
+    host().pushOob(kServer, "?");
+    run();
+    EXPECT_EQ(host().sentOob(kServer), "!");
+    EXPECT_EQ(host().sentOob(kClient), "?");
+    EXPECT_TRUE(host().logs().empty()) << "out-of-band bytes are not in the histories";
+}
+
+TEST_F(MsnRelay, HistoriesAreLoggedPerDifferingDirectionClientFirst) {
+    host().pushPolicyAnswer(id, 0);
+    host().pushPolicyAnswer(id, 0);
+    fromServer({msnLine({"NLN", "NLN", "bob@x", "Bob"})});
+    fromClient({msnLine({"USR", "1", "TWN", "I", "a@x"})});
+    run();
+    std::vector<std::string> logs;
+    for (const LogLine &l : host().logs()) logs.push_back(l.text);
+    EXPECT_EQ(logs, (std::vector<std::string>{
+                        "RECV HISTORY (0)/size 17 :\nUSR 1 TWN I a@x\r\n",
+                        "REPLY HISTORY (0)/size 22 :\nUSR user not allowed\r\n",
+                        "RECV HISTORY (1)/size 19 :\nNLN NLN bob@x Bob\r\n",
+                        "REPLY HISTORY (1)/size 0 :\n",
+                    }));
+}
+
+TEST_F(MsnRelay, AnInstanceWithoutAServerSocketSendsNothingAndGoesOn) {
+    const uint32_t noServer = QMX_newInstance(QMX_PROTO_MSN, kClient, 0, 0);
+    fromClient({"PNG\r\n", "QNG\r\n"});
+    EXPECT_EQ(QMX_processInstance(noServer), 1);
+    EXPECT_EQ(host().recvCalls(kClient), 2);
+    EXPECT_TRUE(host().sendCalls().empty());
+}
+
+void *noInstanceData(uint32_t, QMX_Socket, QMX_Socket, uintptr_t) { return nullptr; }
+
+TEST_F(MsnRelay, AnInstanceWithoutDataReturnsAtOnce) {
+    ASSERT_EQ(QMX_setProtoCallback(QMX_PROTO_MSN, QMX_CB_PROTO_NEW, cb(noInstanceData)), 0u);
+    const uint32_t empty = QMX_newInstance(QMX_PROTO_MSN, kClient, kServer, 0);
+    fromClient({"PNG\r\n"});
+    EXPECT_EQ(QMX_processInstance(empty), 1);
+    EXPECT_TRUE(host().waitCalls().empty());
+}
+
+TEST(MsnInstance, EveryAllocationFailureOfTheConstructorGivesNullWithoutLeaks) {
+    int succeededAt = -1;
+    for (int n = 0; n < 20 && succeededAt < 0; ++n) {
+        qmxAllocFailAfter(n);
+        void *data = msnNewInstance(1, 3, 4, 0);
+        qmxAllocFailAfter(-1);
+        if (data != nullptr) {
+            succeededAt = n;
+            auto *instance = static_cast<MsnInstanceData *>(data);
+            EXPECT_EQ(instance->serverSocket, 4u);
+            for (DArray *a : {instance->directions[0].line, instance->directions[0].rest, instance->directions[0].pending,
+                              instance->directions[1].line, instance->directions[1].rest, instance->directions[1].pending,
+                              instance->ownAddress, instance->peerAddress}) {
+                DArray_free(a);
+            }
+            qmxFree(data);
+        }
+    }
+    EXPECT_EQ(succeededAt, 17) << "the record and eight byte strings of two allocations each";
+}
+
+} // namespace
+} // namespace qmxtest
+
+namespace qmxtest {
+namespace {
+
+TEST_F(MsnRelay, EveryAllocationFailureDuringARelayIsSurvivedWithoutLeaks) {
+    const std::vector<Bytes> client{msnLine({"USR", "1", "TWN", "I", "a@x"}) + msnTextMsg({"2", "N"}, "hi"),
+                                    msnPayloadCommand({"UUN", "3", "b@x", "1"}, "K: v\r\n") + "ADL 4 9\r\n<m", "l/>\r\n"};
+    const std::vector<Bytes> server{msnLine({"JOI", "b@x", "B"}) + msnInvitationMsg({"b@x", "B"}, "INVITE")};
+    auto script = [&] {
+        host().setDefaultEventAnswer(EventAnswer{1, Bytes("replaced")});
+        fromClient(client);
+        fromServer(server);
+    };
+    script();
+    const uint64_t before = qmxAllocCount();
+    run();
+    const uint64_t needed = qmxAllocCount() - before;
+    const Bytes whole = host().sent(kServer);
+    ASSERT_GT(needed, 20u);
+    for (uint64_t n = 0; n <= needed; ++n) {
+        TearDown();
+        SetUp();
+        script();
+        qmxAllocFailAfter(static_cast<int64_t>(n));
+        const int32_t result = run();
+        qmxAllocFailAfter(-1);
+        ASSERT_EQ(result, 1) << n;
+        if (n == needed) {
+            EXPECT_EQ(host().sent(kServer), whole);
+        }
+    }
+}
+
+} // namespace
+} // namespace qmxtest
