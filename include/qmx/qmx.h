@@ -95,6 +95,21 @@ extern "C" {
 #define QMX_LOG_ERROR 2u      /* malformed input                  */
 #define QMX_LOG_DEBUG 3u      /* tracing                          */
 
+/* ---- Slot argument and result values ----------------------------------- */
+
+/* QMX_CB_WAIT result bits (socket A is the client, B the server). */
+#define QMX_READY_A 1
+#define QMX_READY_B 2
+#define QMX_URGENT_A 4 /* out-of-band data waiting */
+#define QMX_URGENT_B 8
+
+/* QMX_CB_SEND / QMX_CB_RECV flags. */
+#define QMX_FLAG_NORMAL 0u
+#define QMX_FLAG_OOB 1u
+
+/* QMX_CB_RAW_DATA result bit: do not forward these bytes. */
+#define QMX_RAW_DO_NOT_FORWARD 2
+
 /* ---- Records ------------------------------------------------------------ */
 
 /* A host socket handle: the library only hands it back to the host's slots.

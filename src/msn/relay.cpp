@@ -21,16 +21,7 @@ std::atomic<QMX_Callback> msnCachedRecv{nullptr};
 std::atomic<QMX_Callback> msnCachedHalfClose{nullptr};
 
 constexpr int32_t kMsnFramerPieceSize = 512;
-constexpr uint32_t kMsnNormalData = 0;
-constexpr uint32_t kMsnOutOfBand = 1;
 constexpr int32_t kMsnHalfCloseSend = 1;
-
-enum : int32_t {
-    kMsnClientReadable = 1,
-    kMsnServerReadable = 2,
-    kMsnClientOutOfBand = 4,
-    kMsnServerOutOfBand = 8,
-};
 
 void msnFillCache(std::atomic<QMX_Callback> &cache, uint32_t slot) {
     if (cache.load() == nullptr) {
@@ -84,7 +75,7 @@ void msnSendAll(QMX_Socket destination, DArray *buffer) {
     }
     int32_t remaining = DArray_count(buffer);
     while (remaining > 0) {
-        const int32_t taken = msnSend(destination, position, remaining, kMsnNormalData);
+        const int32_t taken = msnSend(destination, position, remaining, QMX_FLAG_NORMAL);
         if (taken < 1) {
             return;
         }
@@ -150,7 +141,7 @@ struct MsnRelay {
 void msnRelayData(MsnRelay *relay, int direction) {
     RelaySide *from = &relay->sides[direction];
     RelaySide *to = &relay->sides[1 - direction];
-    const int32_t n = msnRecv(from, kMsnNormalData);
+    const int32_t n = msnRecv(from, QMX_FLAG_NORMAL);
     if (n < 0) {
         relay->stop = true;
         return;
@@ -180,7 +171,8 @@ void msnRelayData(MsnRelay *relay, int direction) {
     }
     // The hook may withhold client bytes from the server; server bytes
     // always reach the client.
-    if (direction == kMsnClientToServer && (hookResult & kMsnRawDoNotForward) != 0) {
+    // The host may hold back raw bytes from the client only.
+    if (direction == kMsnClientToServer && (hookResult & QMX_RAW_DO_NOT_FORWARD) != 0) {
         return;
     }
     msnSendAll(to->socket, out);
@@ -189,9 +181,9 @@ void msnRelayData(MsnRelay *relay, int direction) {
 
 // Out-of-band bytes cross unframed, unrecorded, in one send.
 void msnRelayOutOfBand(RelaySide *from, RelaySide *to) {
-    const int32_t k = msnRecv(from, kMsnOutOfBand);
+    const int32_t k = msnRecv(from, QMX_FLAG_OOB);
     if (k > 0) {
-        msnSend(to->socket, from->buffer, k < from->size ? k : from->size, kMsnOutOfBand);
+        msnSend(to->socket, from->buffer, k < from->size ? k : from->size, QMX_FLAG_OOB);
     }
 }
 
@@ -227,16 +219,16 @@ void msnRunRelay(MsnRelay *relay) {
             }
             continue;
         }
-        if ((ready & kMsnClientReadable) != 0) {
+        if ((ready & QMX_READY_A) != 0) {
             msnRelayData(relay, kMsnClientToServer);
         }
-        if ((ready & kMsnServerReadable) != 0) {
+        if ((ready & QMX_READY_B) != 0) {
             msnRelayData(relay, kMsnServerToClient);
         }
-        if ((ready & kMsnClientOutOfBand) != 0) {
+        if ((ready & QMX_URGENT_A) != 0) {
             msnRelayOutOfBand(&relay->sides[0], &relay->sides[1]);
         }
-        if ((ready & kMsnServerOutOfBand) != 0) {
+        if ((ready & QMX_URGENT_B) != 0) {
             msnRelayOutOfBand(&relay->sides[1], &relay->sides[0]);
         }
         idleSeconds = 0;

@@ -41,9 +41,6 @@ struct RelaySide {
 constexpr int32_t kMsnReceiveBufferSize = 3000;
 constexpr int32_t kMsnWaitSeconds = 3;
 constexpr int32_t kMsnIdleLimitSeconds = 3600;
-// Raw-data hook result bit: do not forward (honoured for client data only).
-constexpr int32_t kMsnRawDoNotForward = 2;
-
 // The cached slot 0 of the MSN table (filled on first use); NULL when the
 // host left it empty.
 QMX_LogFn msnLogSlot();

@@ -25,17 +25,6 @@ constexpr int32_t kWaitSeconds = 3;
 constexpr int32_t kIdleLimitSeconds = 300;
 constexpr uint32_t kOutOfBandPieceSize = 1024;
 constexpr uint32_t kPassThroughBufferSize = 2048;
-constexpr uint32_t kFlagsOrdinary = 0;
-constexpr uint32_t kFlagsOutOfBand = 1;
-constexpr int32_t kRawDataDoNotForward = 2;
-
-enum : int32_t {
-    kReadyA = 1,
-    kReadyB = 2,
-    kOutOfBandA = 4,
-    kOutOfBandB = 8,
-};
-
 constexpr int32_t kPendingLoginItemSize = sizeof(PendingLogin);
 constexpr uint32_t kSignedOnSize = 32;
 constexpr uint32_t kSignedOnValueSize = 4;
@@ -61,10 +50,10 @@ struct FrameBufferFree {
 };
 
 void copyOutOfBand(uint64_t from, uint64_t to, uint8_t (&buffer)[kOutOfBandPieceSize]) {
-    const int32_t n = recvSlot()(from, buffer, kOutOfBandPieceSize, kFlagsOutOfBand);
+    const int32_t n = recvSlot()(from, buffer, kOutOfBandPieceSize, QMX_FLAG_OOB);
     if (n > 0) {
         const int32_t count = n < int32_t{kOutOfBandPieceSize} ? n : int32_t{kOutOfBandPieceSize};
-        sendSlot()(to, buffer, count, kFlagsOutOfBand);
+        sendSlot()(to, buffer, count, QMX_FLAG_OOB);
     }
 }
 
@@ -82,7 +71,7 @@ QMX_Callback oscarCachedCallback(uint32_t slot) {
 int32_t oscarReadExactly(uint64_t socket, uint8_t *buffer, uint32_t n) {
     uint32_t got = 0;
     while (got < n) {
-        const int32_t r = recvSlot()(socket, buffer + got, n - got, kFlagsOrdinary);
+        const int32_t r = recvSlot()(socket, buffer + got, n - got, QMX_FLAG_NORMAL);
         if (r < 1)
             return r;
         got += static_cast<uint32_t>(r) < n - got ? static_cast<uint32_t>(r) : n - got;
@@ -93,7 +82,7 @@ int32_t oscarReadExactly(uint64_t socket, uint8_t *buffer, uint32_t n) {
 void oscarSendAll(uint64_t socket, const uint8_t *buffer, uint32_t n) {
     uint32_t sent = 0;
     while (sent < n) {
-        const int32_t r = sendSlot()(socket, buffer + sent, n - sent, kFlagsOrdinary);
+        const int32_t r = sendSlot()(socket, buffer + sent, n - sent, QMX_FLAG_NORMAL);
         if (r < 1)
             return;
         sent += static_cast<uint32_t>(r) < n - sent ? static_cast<uint32_t>(r) : n - sent;
@@ -106,9 +95,9 @@ void oscarPassThrough(const uint8_t header[kFlapHeaderSize], uint64_t from, uint
     std::memcpy(buffer, header, kFlapHeaderSize);
     const int32_t ready = waitSlot()(from, from, 0, 0, kWaitSeconds, 0);
     int32_t n = 0;
-    if (ready > 0 && (ready & (kReadyA | kReadyB)))
+    if (ready > 0 && (ready & (QMX_READY_A | QMX_READY_B)))
         n = recvSlot()(from, buffer + kFlapHeaderSize, kPassThroughBufferSize - kFlapHeaderSize,
-                       kFlagsOrdinary);
+                       QMX_FLAG_NORMAL);
     if (n < 0)
         n = 0;
     if (n > int32_t{kPassThroughBufferSize - kFlapHeaderSize})
@@ -116,7 +105,7 @@ void oscarPassThrough(const uint8_t header[kFlapHeaderSize], uint64_t from, uint
     const uint32_t total = static_cast<uint32_t>(n) + kFlapHeaderSize;
     const QMX_RawDataFn raw = rawSlot();
     const int32_t hook = raw ? raw(session->instanceId, from, to, buffer, total) : 0;
-    if (!(hook & kRawDataDoNotForward))
+    if (!(hook & QMX_RAW_DO_NOT_FORWARD))
         oscarSendAll(to, buffer, total);
     session->running = 0;
 }
@@ -186,21 +175,21 @@ void oscarRelay(OscarSession *session) {
             continue;
         }
         idleSeconds = 0;
-        if ((ready & kReadyA) && !clientClosed) {
+        if ((ready & QMX_READY_A) && !clientClosed) {
             clientClosed = oscarHandleFrame(kOscarLabelClientToServer, session->clientSocket,
                                             session->serverSocket, session);
             if (clientClosed)
                 oscarLog(id, QMX_LOG_CONNECTION, "Client connection closed");
         }
-        if ((ready & kReadyB) && !serverClosed) {
+        if ((ready & QMX_READY_B) && !serverClosed) {
             serverClosed = oscarHandleFrame(kOscarLabelServerToClient, session->serverSocket,
                                             session->clientSocket, session);
             if (serverClosed)
                 oscarLog(id, QMX_LOG_CONNECTION, "Server connection closed");
         }
-        if ((ready & kOutOfBandA) && !clientClosed)
+        if ((ready & QMX_URGENT_A) && !clientClosed)
             copyOutOfBand(session->clientSocket, session->serverSocket, clientOutOfBand);
-        if ((ready & kOutOfBandB) && !serverClosed)
+        if ((ready & QMX_URGENT_B) && !serverClosed)
             copyOutOfBand(session->serverSocket, session->clientSocket, serverOutOfBand);
     } while (session->running != 0);
 }

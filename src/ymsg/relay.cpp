@@ -20,14 +20,6 @@ constexpr int32_t kYmsgWaitSeconds = 3;
 // The relay gives up once more than this many seconds passed without traffic.
 constexpr uint32_t kYmsgMaxIdleSeconds = 300;
 constexpr uint32_t kYmsgOutOfBandChunk = 1024;
-constexpr uint32_t kYmsgFlagsOrdinary = 0;
-constexpr uint32_t kYmsgFlagsOutOfBand = 1;
-
-constexpr int32_t kYmsgReadyClient = 1;
-constexpr int32_t kYmsgReadyServer = 2;
-constexpr int32_t kYmsgUrgentClient = 4;
-constexpr int32_t kYmsgUrgentServer = 8;
-constexpr int32_t kYmsgRawDoNotForward = 2;
 
 // Several relays may start at once on different threads; each fills the
 // empty entries with the same values, so atomic stores are all it takes.
@@ -62,7 +54,7 @@ int32_t ymsgReadExactly(uint64_t socket, uint8_t *buffer, uint32_t n) {
     auto recv = ymsgSlot<QMX_RecvFn>(QMX_CB_RECV);
     uint32_t got = 0;
     while (got < n) {
-        int32_t r = recv(socket, buffer + got, static_cast<intptr_t>(n - got), kYmsgFlagsOrdinary);
+        int32_t r = recv(socket, buffer + got, static_cast<intptr_t>(n - got), QMX_FLAG_NORMAL);
         if (r < 1) return r;
         got += static_cast<uint32_t>(r) < n - got ? static_cast<uint32_t>(r) : n - got;
     }
@@ -74,7 +66,7 @@ void ymsgSendAll(uint64_t socket, const uint8_t *buffer, uint32_t n) {
     auto send = ymsgSlot<QMX_SendFn>(QMX_CB_SEND);
     uint32_t sent = 0;
     while (sent < n) {
-        int32_t r = send(socket, buffer + sent, static_cast<intptr_t>(n - sent), kYmsgFlagsOrdinary);
+        int32_t r = send(socket, buffer + sent, static_cast<intptr_t>(n - sent), QMX_FLAG_NORMAL);
         if (r < 1) return;
         sent += static_cast<uint32_t>(r) < n - sent ? static_cast<uint32_t>(r) : n - sent;
     }
@@ -83,8 +75,8 @@ void ymsgSendAll(uint64_t socket, const uint8_t *buffer, uint32_t n) {
 // Out-of-band bytes are copied across unparsed, one receive and one send.
 void ymsgCopyOutOfBand(uint64_t from, uint64_t to, uint8_t (&buffer)[kYmsgOutOfBandChunk]) {
     int32_t n = ymsgSlot<QMX_RecvFn>(QMX_CB_RECV)(from, buffer, kYmsgOutOfBandChunk,
-                                                  kYmsgFlagsOutOfBand);
-    if (n > 0) ymsgSlot<QMX_SendFn>(QMX_CB_SEND)(to, buffer, n, kYmsgFlagsOutOfBand);
+                                                  QMX_FLAG_OOB);
+    if (n > 0) ymsgSlot<QMX_SendFn>(QMX_CB_SEND)(to, buffer, n, QMX_FLAG_OOB);
 }
 
 struct YmsgBufferDeleter {
@@ -115,7 +107,7 @@ bool ymsgHandlePacket(const char *label, uint64_t from, uint64_t to, YmsgSession
         if (auto raw = ymsgSlot<QMX_RawDataFn>(QMX_CB_RAW_DATA)) {
             hook = raw(session->instanceId, from, to, headerBytes, kYmsgHeaderSize);
         }
-        if ((hook & kYmsgRawDoNotForward) == 0) ymsgSendAll(to, headerBytes, kYmsgHeaderSize);
+        if ((hook & QMX_RAW_DO_NOT_FORWARD) == 0) ymsgSendAll(to, headerBytes, kYmsgHeaderSize);
         session->running = 0;
         return false;
     }
@@ -168,16 +160,16 @@ void ymsgRelay(YmsgSession *session) {
             continue;
         }
         idleSeconds = 0;
-        if (ready & kYmsgReadyClient) {
+        if (ready & QMX_READY_A) {
             clientClosed = ymsgHandlePacket(kYmsgLabelClientToServer, client, server, session);
             if (clientClosed) ymsgLog(session, QMX_LOG_CONNECTION, "Client connection closed");
         }
-        if (ready & kYmsgReadyServer) {
+        if (ready & QMX_READY_B) {
             serverClosed = ymsgHandlePacket(kYmsgLabelServerToClient, server, client, session);
             if (serverClosed) ymsgLog(session, QMX_LOG_CONNECTION, "Server connection closed");
         }
-        if (ready & kYmsgUrgentClient) ymsgCopyOutOfBand(client, server, clientUrgent);
-        if (ready & kYmsgUrgentServer) ymsgCopyOutOfBand(server, client, serverUrgent);
+        if (ready & QMX_URGENT_A) ymsgCopyOutOfBand(client, server, clientUrgent);
+        if (ready & QMX_URGENT_B) ymsgCopyOutOfBand(server, client, serverUrgent);
     } while (session->running != 0);
 }
 
