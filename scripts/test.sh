@@ -5,7 +5,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-packages=(cmake ninja-build g++ libgtest-dev libgmock-dev binutils)
+packages=(cmake ninja-build g++ libgtest-dev libgmock-dev binutils
+          libcli11-dev libtoml11-dev libspdlog-dev libfmt-dev)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")

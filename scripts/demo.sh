@@ -1,0 +1,27 @@
+#!/usr/bin/env bash
+# Runs `qmx-proxy demo`: simulated OSCAR, MSN and YMSG clients and servers
+# talk through the proxy under examples/policy.toml. On a fresh Debian 12
+# machine it installs what is missing (needs root) and builds what is missing
+# (the Release preset, qmx-proxy only). Extra arguments go to the demo.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+packages=(cmake ninja-build g++ libgtest-dev libgmock-dev
+          libcli11-dev libtoml11-dev libspdlog-dev libfmt-dev)
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+done
+if ((${#missing[@]})); then
+  echo "== installing: ${missing[*]}"
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -qq
+  apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi
+
+echo "== configuring build/default (Release, with the host tools)"
+cmake --preset default -DQMX_BUILD_TOOLS=ON >/dev/null
+echo "== building qmx-proxy"
+cmake --build --preset default --target qmx-proxy -j "$(nproc)"
+echo
+exec build/default/tools/proxy/qmx-proxy demo "$@"

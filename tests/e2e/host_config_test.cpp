@@ -1,0 +1,154 @@
+// The proxy's own decisions, without sockets: configuration values, policy
+// rule order, text replacement and audit-line quoting.
+#include <gtest/gtest.h>
+
+#ifndef QMX_E2E_WITHOUT_PROXY
+
+#include "audit.h"
+#include "config.h"
+#include "policy.h"
+
+#include <qmx/qmx.h>
+
+namespace {
+
+using namespace qmxproxy;
+
+Config load(const std::string &text) {
+    std::string error;
+    auto c = loadConfigText(text, "test.toml", &error);
+    EXPECT_TRUE(c.has_value()) << error;
+    return c ? *c : Config{};
+}
+
+TEST(HostPolicy, FirstMatchingRuleDecidesAndNamesMatchWithoutCase) {
+    const Config c = load(R"toml(
+[policy]
+default = "deny"
+[[policy.rules]]
+protocol = "msn"
+action = "im_*"
+remote = "*@blocked.example"
+decision = "deny"
+[[policy.rules]]
+action = "im_*"
+decision = "allow"
+[[policy.rules]]
+action = "login"
+local = "Alice"
+decision = "allow"
+)toml");
+    struct Row {
+        uint32_t protocol, action;
+        const char *local, *remote;
+        bool allow;
+        int rule;
+    } rows[] = {
+        {QMX_PROTO_MSN, QMX_ACTION_IM_OUT, "a@x", "BOB@Blocked.Example", false, 0},
+        {QMX_PROTO_YMSG, QMX_ACTION_IM_OUT, "a", "bob@blocked.example", true, 1},
+        {QMX_PROTO_MSN, QMX_ACTION_IM_IN, "a@x", "carol@x", true, 1},
+        {QMX_PROTO_OSCAR, QMX_ACTION_LOGIN, "alice", nullptr, true, 2},
+        {QMX_PROTO_OSCAR, QMX_ACTION_LOGIN, "alicia", nullptr, false, -1},
+        {QMX_PROTO_OSCAR, QMX_ACTION_FILE_SEND, "alice", "bob", false, -1},
+    };
+    for (const Row &r : rows) {
+        const Verdict v = decide(c, r.protocol, r.action, r.local, r.remote);
+        EXPECT_EQ(v.allow, r.allow) << actionName(r.action) << " " << r.local;
+        EXPECT_EQ(v.rule, r.rule) << actionName(r.action) << " " << r.local;
+    }
+}
+
+TEST(HostPolicy, ReplacementsApplyInOrderOnlyToTheirProtocol) {
+    const Config c = load(R"toml(
+[[replace]]
+pattern = "cat"
+replacement = "dog"
+ignore_case = true
+[[replace]]
+pattern = "dog(s?)"
+replacement = "wolf$1"
+protocol = "oscar"
+)toml");
+    EXPECT_EQ(rewriteText(c, QMX_PROTO_OSCAR, "Cats and dogs"), "wolfs and wolfs");
+    EXPECT_EQ(rewriteText(c, QMX_PROTO_YMSG, "Cats and dogs"), "dogs and dogs");
+    EXPECT_FALSE(rewriteText(c, QMX_PROTO_MSN, "no animals here").has_value());
+}
+
+TEST(HostPolicy, WordBoundariesGroupsAndLongHostileTextsAreHandled) {
+    const Config c = load(R"toml(
+[[replace]]
+pattern = "\\bdarn\\b"
+replacement = "[$&]"
+[[replace]]
+pattern = "(x|y)+z"
+replacement = "<$1>"
+)toml");
+    EXPECT_EQ(rewriteText(c, QMX_PROTO_MSN, "darn darn,darn xdarn darnit"), "[darn] [darn],[darn] xdarn darnit");
+    EXPECT_EQ(rewriteText(c, QMX_PROTO_MSN, std::string("a\0darn", 6)), std::string("a\0[darn]", 8));
+    // A long run under a repeated group would overflow a recursive matcher
+    // on a relay thread's stack.
+    const std::string hostile = std::string(200000, 'x') + "z";
+    EXPECT_EQ(rewriteText(c, QMX_PROTO_YMSG, hostile), "<x>");
+}
+
+TEST(HostConfig, DefaultsAndListenersAreRead) {
+    const Config c = load(R"toml(
+[[socks5]]
+listen = "[::1]:1080"
+[[forward]]
+listen = "127.0.0.1:0"
+upstream = "login.example.net:5190"
+protocol = "oscar"
+)toml");
+    ASSERT_EQ(c.socks5.size(), 1u);
+    EXPECT_EQ(c.socks5[0].listen.host, "::1");
+    EXPECT_EQ(c.socks5[0].ports.at(5190), PortUse::Oscar);
+    EXPECT_EQ(c.socks5[0].ports.at(1863), PortUse::Msn);
+    EXPECT_EQ(c.socks5[0].ports.at(5050), PortUse::Ymsg);
+    EXPECT_EQ(c.socks5[0].otherPorts, PortUse::Refuse);
+    ASSERT_EQ(c.forwards.size(), 1u);
+    EXPECT_EQ(c.forwards[0].upstream.text(), "login.example.net:5190");
+    EXPECT_EQ(c.maxHeldBytes, 4u << 20);
+    EXPECT_TRUE(c.defaultAllow);
+}
+
+TEST(HostConfig, ErrorsNameTheKey) {
+    const std::pair<const char *, const char *> cases[] = {
+        {"[[forward]]\nlisten = \"nowhere\"\nupstream = \"a:1\"\nprotocol = \"msn\"\n", "forward[0].listen"},
+        {"[[socks5]]\nlisten = \"127.0.0.1:0\"\nusername = \"u\"\n", "socks5[0].password: is missing"},
+        {"[socks5]\nlisten = \"127.0.0.1:0\"\n[socks5.ports]\n99999 = \"msn\"\n", "socks5.ports.99999"},
+        {"[socks5]\nlisten = \"127.0.0.1:0\"\nother_ports = \"msn\"\n", "socks5.other_ports"},
+        {"[limits]\nmax_connections = 0\n", "limits.max_connections: must be between"},
+        {"[policy]\nrules = 3\n", "policy.rules: must be an array"},
+        {"[[policy.rules]]\nprotocol = \"icq\"\ndecision = \"deny\"\n", "policy.rules[0].protocol"},
+        {"[[policy.rules]]\naction = \"login\"\n", "policy.rules[0].decision: is missing"},
+        {"[audit]\nlog_text = \"yes\"\n", "audit.log_text: must be true or false"},
+        {"colour = true\n", "colour: unknown key"},
+    };
+    for (const auto &[text, expected] : cases) {
+        std::string error;
+        EXPECT_FALSE(loadConfigText(text, "bad.toml", &error).has_value()) << text;
+        EXPECT_NE(error.find(expected), std::string::npos) << error;
+    }
+}
+
+TEST(HostAudit, JsonStringsStayValidWhateverTheBytes) {
+    const std::pair<std::string, std::string> cases[] = {
+        {"plain", "\"plain\""},
+        {"quote \" and \\ backslash", "\"quote \\\" and \\\\ backslash\""},
+        {"line\r\nbreak\t\x01", "\"line\\r\\nbreak\\t\\u0001\""},
+        {"caf\xC3\xA9", "\"caf\xC3\xA9\""},              // valid UTF-8 passes through
+        {"caf\xE9", "\"caf\xC3\xA9\""},                  // Latin-1 byte becomes U+00E9
+        {"\xC3", "\"\xC3\x83\""},                        // truncated sequence
+        {std::string("nul\0!", 5), "\"nul\\u0000!\""},
+    };
+    for (const auto &[in, out] : cases) {
+        std::string json;
+        appendJsonString(json, in);
+        EXPECT_EQ(json, out);
+    }
+}
+
+} // namespace
+
+#endif

@@ -1,0 +1,153 @@
+#include "audit.h"
+
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <ctime>
+
+namespace qmxproxy {
+
+namespace {
+
+// Length of the valid UTF-8 sequence at s (at most n bytes), or 0.
+size_t utf8Length(const unsigned char *s, size_t n) {
+    const unsigned char c = s[0];
+    size_t len = 0;
+    uint32_t min = 0;
+    if (c >= 0xC2 && c <= 0xDF) { len = 2; min = 0x80; }
+    else if (c >= 0xE0 && c <= 0xEF) { len = 3; min = 0x800; }
+    else if (c >= 0xF0 && c <= 0xF4) { len = 4; min = 0x10000; }
+    else return 0;
+    if (len > n) return 0;
+    uint32_t cp = c & (0x3F >> (len - 1));
+    for (size_t i = 1; i < len; ++i) {
+        if ((s[i] & 0xC0) != 0x80) return 0;
+        cp = (cp << 6) | (s[i] & 0x3F);
+    }
+    if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return 0;
+    return len;
+}
+
+void appendCodePoint(std::string &out, uint32_t cp) {
+    if (cp < 0x80) {
+        out += static_cast<char>(cp);
+    } else {
+        out += static_cast<char>(0xC0 | (cp >> 6));
+        out += static_cast<char>(0x80 | (cp & 0x3F));
+    }
+}
+
+std::string timestamp() {
+    using namespace std::chrono;
+    const auto now = system_clock::now();
+    const auto secs = system_clock::to_time_t(now);
+    const auto ms = duration_cast<milliseconds>(now.time_since_epoch()).count() % 1000;
+    std::tm tm{};
+    gmtime_r(&secs, &tm);
+    char buf[80];
+    std::snprintf(buf, sizeof buf, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", tm.tm_year + 1900,
+                  tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec, static_cast<int>(ms));
+    return buf;
+}
+
+void field(std::string &out, const char *name, const char *value) {
+    out += ",\"";
+    out += name;
+    out += "\":";
+    if (value == nullptr) {
+        out += "null";
+    } else {
+        appendJsonString(out, value);
+    }
+}
+
+} // namespace
+
+void appendJsonString(std::string &out, std::string_view bytes) {
+    static const char hex[] = "0123456789abcdef";
+    out += '"';
+    const auto *s = reinterpret_cast<const unsigned char *>(bytes.data());
+    size_t i = 0;
+    while (i < bytes.size()) {
+        const unsigned char c = s[i];
+        if (c == '"' || c == '\\') {
+            out += '\\';
+            out += static_cast<char>(c);
+        } else if (c == '\n') {
+            out += "\\n";
+        } else if (c == '\r') {
+            out += "\\r";
+        } else if (c == '\t') {
+            out += "\\t";
+        } else if (c < 0x20 || c == 0x7F) {
+            out += "\\u00";
+            out += hex[c >> 4];
+            out += hex[c & 15];
+        } else if (c < 0x80) {
+            out += static_cast<char>(c);
+        } else if (size_t len = utf8Length(s + i, bytes.size() - i)) {
+            out.append(bytes.data() + i, len);
+            i += len;
+            continue;
+        } else {
+            appendCodePoint(out, c);
+        }
+        ++i;
+    }
+    out += '"';
+}
+
+AuditLog::~AuditLog() { close(); }
+
+bool AuditLog::open(const std::string &path, std::string *error) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    file_ = std::fopen(path.c_str(), "a");
+    if (file_ == nullptr) {
+        *error = "audit log " + path + ": " + std::strerror(errno);
+        return false;
+    }
+    return true;
+}
+
+void AuditLog::close() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (file_ != nullptr) std::fclose(file_);
+    file_ = nullptr;
+}
+
+void AuditLog::write(const AuditRecord &r) {
+    if (file_ == nullptr) return;
+    std::string line;
+    line.reserve(256);
+    line += "{\"time\":\"" + timestamp() + "\"";
+    field(line, "record", r.record);
+    line += ",\"instance\":" + std::to_string(r.instance);
+    static const char *const protocols[] = {"oscar", "msn", "ymsg"};
+    field(line, "protocol", r.protocol < 3 ? protocols[r.protocol] : "unknown");
+    line += ",\"client\":";
+    appendJsonString(line, r.client);
+    field(line, "event", r.event);
+    field(line, "direction", r.direction);
+    field(line, "from", r.from);
+    field(line, "to", r.to);
+    field(line, "action", r.action);
+    field(line, "decision", r.decision);
+    if (r.decision != nullptr) line += ",\"rule\":" + (r.rule < 0 ? std::string("\"default\"") : std::to_string(r.rule));
+    line += ",\"replaced\":";
+    line += r.replaced ? "true" : "false";
+    if (r.text != nullptr) {
+        line += ",\"text\":";
+        appendJsonString(line, *r.text);
+    }
+    if (r.replacement != nullptr) {
+        line += ",\"replacement\":";
+        appendJsonString(line, *r.replacement);
+    }
+    line += "}\n";
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (file_ == nullptr) return;
+    std::fwrite(line.data(), 1, line.size(), file_);
+    std::fflush(file_);
+}
+
+} // namespace qmxproxy

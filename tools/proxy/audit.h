@@ -1,0 +1,51 @@
+// The audit log: one JSON object per line, one line per filtered event and
+// per policy decision.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <mutex>
+#include <string>
+#include <string_view>
+
+namespace qmxproxy {
+
+struct AuditRecord {
+    const char *record = "event"; // "event" or "decision"
+    uint32_t instance = 0;
+    uint32_t protocol = 0;
+    std::string_view client;
+    const char *event = nullptr;     // event type name, or null for a decision
+    const char *direction = nullptr; // "client_to_server" / "server_to_client"
+    const char *from = nullptr;
+    const char *to = nullptr;
+    const char *action = nullptr;   // decisions only
+    const char *decision = nullptr; // "allow" / "deny", decisions only
+    int rule = -1;                  // deciding rule, -1 for the default
+    bool replaced = false;
+    const std::string *text = nullptr; // only when the configuration asks for text
+    const std::string *replacement = nullptr;
+};
+
+// Quotes bytes as a JSON string. Valid UTF-8 passes through; any other byte
+// is taken as Latin-1, so that a line stays valid JSON whatever the client sent.
+void appendJsonString(std::string &out, std::string_view bytes);
+
+class AuditLog {
+  public:
+    AuditLog() = default;
+    ~AuditLog();
+    AuditLog(const AuditLog &) = delete;
+    AuditLog &operator=(const AuditLog &) = delete;
+
+    bool open(const std::string &path, std::string *error);
+    bool enabled() const { return file_ != nullptr; }
+    void write(const AuditRecord &r);
+    void close();
+
+  private:
+    std::mutex mutex_;
+    FILE *file_ = nullptr;
+};
+
+} // namespace qmxproxy

@@ -1,0 +1,381 @@
+// Reading and validating the TOML configuration.
+//
+// Every table is checked against the keys it may hold, so that a misspelt
+// key is an error instead of a silently ignored line.
+#include "config.h"
+#include "regex_rule.h"
+
+#include <qmx/qmx.h>
+
+#include <fnmatch.h>
+#include <regex.h>
+
+#include <fstream>
+#include <set>
+#include <sstream>
+#include <stdexcept>
+#include <toml.hpp>
+
+namespace qmxproxy {
+
+namespace {
+
+struct ConfigError : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+
+const char *const kProtocols[] = {"oscar", "msn", "ymsg"};
+const char *const kActions[] = {"login",    "im_out",       "im_in",       "file_send",
+                                "file_receive", "datacast_out", "datacast_in"};
+
+std::string where(const toml::value &v) {
+    const auto loc = v.location();
+    if (loc.line() == 0 || loc.file_name() == "unknown file") return "";
+    return " (line " + std::to_string(loc.line()) + ")";
+}
+
+[[noreturn]] void fail(const std::string &key, const toml::value &v, const std::string &what) {
+    throw ConfigError(key + ": " + what + where(v));
+}
+
+const toml::table &tableAt(const std::string &key, const toml::value &v) {
+    if (!v.is_table()) fail(key, v, "must be a table");
+    return v.as_table();
+}
+
+void onlyKeys(const std::string &key, const toml::value &v, std::set<std::string> allowed) {
+    for (const auto &[name, value] : tableAt(key, v)) {
+        if (allowed.count(name) == 0) {
+            fail(key.empty() ? name : key + "." + name, value, "unknown key");
+        }
+    }
+}
+
+const toml::value *member(const toml::value &v, const std::string &name) {
+    const auto &t = v.as_table();
+    auto it = t.find(name);
+    return it == t.end() ? nullptr : &it->second;
+}
+
+std::string stringAt(const std::string &key, const toml::value &v) {
+    if (!v.is_string()) fail(key, v, "must be a string");
+    return v.as_string().str;
+}
+
+bool boolAt(const std::string &key, const toml::value &v) {
+    if (!v.is_boolean()) fail(key, v, "must be true or false");
+    return v.as_boolean();
+}
+
+uint64_t uintAt(const std::string &key, const toml::value &v, uint64_t min, uint64_t max) {
+    if (!v.is_integer()) fail(key, v, "must be an integer");
+    const auto n = v.as_integer();
+    if (n < 0 || static_cast<uint64_t>(n) < min || static_cast<uint64_t>(n) > max) {
+        fail(key, v, "must be between " + std::to_string(min) + " and " + std::to_string(max));
+    }
+    return static_cast<uint64_t>(n);
+}
+
+Endpoint endpointAt(const std::string &key, const toml::value &v, bool allowPortZero) {
+    const std::string text = stringAt(key, v);
+    auto ep = parseEndpoint(text);
+    if (!ep) fail(key, v, "\"" + text + "\" is not host:port");
+    if (ep->port == 0 && !allowPortZero) fail(key, v, "port 0 is not a destination");
+    return *ep;
+}
+
+uint32_t protocolAt(const std::string &key, const toml::value &v) {
+    const std::string name = stringAt(key, v);
+    for (uint32_t p = 0; p < QMX_PROTO_COUNT; ++p) {
+        if (name == kProtocols[p]) return p;
+    }
+    fail(key, v, "unknown protocol \"" + name + "\" (expected oscar, msn or ymsg)");
+}
+
+PortUse portUseAt(const std::string &key, const toml::value &v) {
+    const std::string name = stringAt(key, v);
+    if (name == "oscar") return PortUse::Oscar;
+    if (name == "msn") return PortUse::Msn;
+    if (name == "ymsg") return PortUse::Ymsg;
+    if (name == "raw") return PortUse::Raw;
+    if (name == "refuse") return PortUse::Refuse;
+    fail(key, v, "unknown use \"" + name + "\" (expected oscar, msn, ymsg, raw or refuse)");
+}
+
+// A glob that can never match any protocol or action is almost surely a typo.
+std::string globAt(const std::string &key, const toml::value &v, const char *const *names,
+                   size_t count) {
+    const std::string glob = stringAt(key, v);
+    if (names == nullptr) return glob;
+    for (size_t i = 0; i < count; ++i) {
+        if (fnmatch(glob.c_str(), names[i], FNM_CASEFOLD) == 0) return glob;
+    }
+    std::string known;
+    for (size_t i = 0; i < count; ++i) known += (i ? ", " : "") + std::string(names[i]);
+    fail(key, v, "\"" + glob + "\" matches nothing (known: " + known + ")");
+}
+
+// Accepts both [name] (one table) and [[name]] (an array of tables).
+std::vector<const toml::value *> tablesAt(const std::string &key, const toml::value &v) {
+    std::vector<const toml::value *> out;
+    if (v.is_table()) {
+        out.push_back(&v);
+    } else if (v.is_array()) {
+        for (const auto &item : v.as_array()) {
+            if (!item.is_table()) fail(key, item, "must be a table or an array of tables");
+            out.push_back(&item);
+        }
+    } else {
+        fail(key, v, "must be a table or an array of tables");
+    }
+    return out;
+}
+
+// [name] tables are named plainly, [[name]] entries with their index.
+std::string indexed(const std::string &key, const toml::value &v, size_t i) {
+    return v.is_array() ? key + "[" + std::to_string(i) + "]" : key;
+}
+
+void readLimits(const toml::value &v, Config &c) {
+    onlyKeys("limits", v, {"max_connections", "max_held_bytes", "connect_timeout", "handshake_timeout"});
+    if (auto *m = member(v, "max_connections")) {
+        c.maxConnections = static_cast<uint32_t>(uintAt("limits.max_connections", *m, 1, 100000));
+    }
+    if (auto *m = member(v, "max_held_bytes")) {
+        c.maxHeldBytes = uintAt("limits.max_held_bytes", *m, 1024, uint64_t(1) << 40);
+    }
+    if (auto *m = member(v, "connect_timeout")) {
+        c.connectTimeoutSeconds = static_cast<uint32_t>(uintAt("limits.connect_timeout", *m, 1, 3600));
+    }
+    if (auto *m = member(v, "handshake_timeout")) {
+        c.handshakeTimeoutSeconds =
+            static_cast<uint32_t>(uintAt("limits.handshake_timeout", *m, 1, 3600));
+    }
+}
+
+void readSocks5(const toml::value &v, Config &c) {
+    const auto tables = tablesAt("socks5", v);
+    for (size_t i = 0; i < tables.size(); ++i) {
+        const std::string key = indexed("socks5", v, i);
+        const toml::value &t = *tables[i];
+        onlyKeys(key, t, {"listen", "username", "password", "ports", "other_ports"});
+        Socks5Listener s;
+        const toml::value *listen = member(t, "listen");
+        if (listen == nullptr) fail(key + ".listen", t, "is missing");
+        s.listen = endpointAt(key + ".listen", *listen, true);
+        const toml::value *user = member(t, "username");
+        const toml::value *pass = member(t, "password");
+        if ((user == nullptr) != (pass == nullptr)) {
+            fail(key + (user ? ".password" : ".username"), t,
+                 "is missing (username and password go together)");
+        }
+        if (user) {
+            s.username = stringAt(key + ".username", *user);
+            s.password = stringAt(key + ".password", *pass);
+            if (s.username.empty() || s.username.size() > 255 || s.password.size() > 255) {
+                fail(key + ".username", *user, "username must be 1 to 255 bytes, password at most 255");
+            }
+        }
+        if (auto *ports = member(t, "ports")) {
+            for (const auto &[name, use] : tableAt(key + ".ports", *ports)) {
+                const std::string portKey = key + ".ports." + name;
+                char *end = nullptr;
+                const unsigned long port = std::strtoul(name.c_str(), &end, 10);
+                if (name.empty() || *end != '\0' || port == 0 || port > 65535) {
+                    fail(portKey, use, "\"" + name + "\" is not a port number");
+                }
+                s.ports[static_cast<uint16_t>(port)] = portUseAt(portKey, use);
+            }
+        } else {
+            s.ports = {{5190, PortUse::Oscar}, {1863, PortUse::Msn}, {5050, PortUse::Ymsg}};
+        }
+        if (auto *other = member(t, "other_ports")) {
+            s.otherPorts = portUseAt(key + ".other_ports", *other);
+            if (s.otherPorts != PortUse::Raw && s.otherPorts != PortUse::Refuse) {
+                fail(key + ".other_ports", *other, "must be \"raw\" or \"refuse\"");
+            }
+        }
+        c.socks5.push_back(std::move(s));
+    }
+}
+
+void readForwards(const toml::value &v, Config &c) {
+    const auto tables = tablesAt("forward", v);
+    for (size_t i = 0; i < tables.size(); ++i) {
+        const std::string key = indexed("forward", v, i);
+        const toml::value &t = *tables[i];
+        onlyKeys(key, t, {"listen", "upstream", "protocol"});
+        Forward f;
+        for (const char *required : {"listen", "upstream", "protocol"}) {
+            if (member(t, required) == nullptr) fail(key + "." + required, t, "is missing");
+        }
+        f.listen = endpointAt(key + ".listen", *member(t, "listen"), true);
+        f.upstream = endpointAt(key + ".upstream", *member(t, "upstream"), false);
+        f.protocol = protocolAt(key + ".protocol", *member(t, "protocol"));
+        c.forwards.push_back(std::move(f));
+    }
+}
+
+bool decisionAt(const std::string &key, const toml::value &v) {
+    const std::string d = stringAt(key, v);
+    if (d == "allow") return true;
+    if (d == "deny") return false;
+    fail(key, v, "must be \"allow\" or \"deny\"");
+}
+
+void readPolicy(const toml::value &v, Config &c) {
+    onlyKeys("policy", v, {"default", "rules"});
+    if (auto *d = member(v, "default")) c.defaultAllow = decisionAt("policy.default", *d);
+    const toml::value *rules = member(v, "rules");
+    if (rules == nullptr) return;
+    if (!rules->is_array()) fail("policy.rules", *rules, "must be an array of tables ([[policy.rules]])");
+    const auto &items = rules->as_array();
+    for (size_t i = 0; i < items.size(); ++i) {
+        const std::string key = "policy.rules[" + std::to_string(i) + "]";
+        const toml::value &t = items[i];
+        onlyKeys(key, t, {"protocol", "action", "local", "remote", "decision"});
+        PolicyRule r;
+        if (auto *m = member(t, "protocol")) r.protocol = globAt(key + ".protocol", *m, kProtocols, 3);
+        if (auto *m = member(t, "action")) r.action = globAt(key + ".action", *m, kActions, 7);
+        if (auto *m = member(t, "local")) r.local = globAt(key + ".local", *m, nullptr, 0);
+        if (auto *m = member(t, "remote")) r.remote = globAt(key + ".remote", *m, nullptr, 0);
+        const toml::value *decision = member(t, "decision");
+        if (decision == nullptr) fail(key + ".decision", t, "is missing");
+        r.allow = decisionAt(key + ".decision", *decision);
+        c.rules.push_back(std::move(r));
+    }
+}
+
+void readReplacements(const toml::value &v, Config &c) {
+    if (!v.is_array()) fail("replace", v, "must be an array of tables ([[replace]])");
+    const auto &items = v.as_array();
+    for (size_t i = 0; i < items.size(); ++i) {
+        const std::string key = "replace[" + std::to_string(i) + "]";
+        const toml::value &t = items[i];
+        onlyKeys(key, t, {"pattern", "replacement", "ignore_case", "protocol"});
+        ReplaceRule r;
+        const toml::value *pattern = member(t, "pattern");
+        const toml::value *replacement = member(t, "replacement");
+        if (pattern == nullptr) fail(key + ".pattern", t, "is missing");
+        if (replacement == nullptr) fail(key + ".replacement", t, "is missing");
+        r.pattern = stringAt(key + ".pattern", *pattern);
+        r.replacement = stringAt(key + ".replacement", *replacement);
+        bool ignoreCase = false;
+        if (auto *m = member(t, "ignore_case")) ignoreCase = boolAt(key + ".ignore_case", *m);
+        if (auto *m = member(t, "protocol")) r.protocol = globAt(key + ".protocol", *m, kProtocols, 3);
+        if (r.pattern.empty()) fail(key + ".pattern", *pattern, "must not be empty");
+        std::string why;
+        r.regex = compileRegex(r.pattern, ignoreCase, &why);
+        if (!r.regex) fail(key + ".pattern", *pattern, "bad regular expression \"" + r.pattern + "\": " + why);
+        c.replacements.push_back(std::move(r));
+    }
+}
+
+void readAudit(const toml::value &v, Config &c) {
+    onlyKeys("audit", v, {"path", "log_text"});
+    if (auto *m = member(v, "path")) c.auditPath = stringAt("audit.path", *m);
+    if (auto *m = member(v, "log_text")) c.auditText = boolAt("audit.log_text", *m);
+}
+
+void readLog(const toml::value &v, Config &c) {
+    onlyKeys("log", v, {"level"});
+    if (auto *m = member(v, "level")) {
+        c.logLevel = stringAt("log.level", *m);
+        static const std::set<std::string> levels = {"trace", "debug", "info", "warn",
+                                                     "error", "critical", "off"};
+        if (levels.count(c.logLevel) == 0) {
+            fail("log.level", *m, "must be one of trace, debug, info, warn, error, critical, off");
+        }
+    }
+}
+
+Config build(const toml::value &root, const std::string &name) {
+    Config c;
+    c.source = name;
+    onlyKeys("", root, {"limits", "socks5", "forward", "policy", "replace", "audit", "log"});
+    if (auto *m = member(root, "log")) readLog(*m, c);
+    if (auto *m = member(root, "limits")) readLimits(*m, c);
+    if (auto *m = member(root, "socks5")) readSocks5(*m, c);
+    if (auto *m = member(root, "forward")) readForwards(*m, c);
+    if (auto *m = member(root, "policy")) readPolicy(*m, c);
+    if (auto *m = member(root, "replace")) readReplacements(*m, c);
+    if (auto *m = member(root, "audit")) readAudit(*m, c);
+    return c;
+}
+
+std::optional<Config> parse(std::istream &in, const std::string &name, std::string *error) {
+    try {
+        const toml::value root = toml::parse(in, name);
+        return build(root, name);
+    } catch (const ConfigError &e) {
+        *error = name + ": " + e.what();
+    } catch (const toml::exception &e) {
+        *error = name + ": " + e.what();
+    } catch (const std::exception &e) {
+        *error = name + ": " + e.what();
+    }
+    return std::nullopt;
+}
+
+} // namespace
+
+std::string Endpoint::text() const {
+    if (host.find(':') != std::string::npos) return "[" + host + "]:" + std::to_string(port);
+    return host + ":" + std::to_string(port);
+}
+
+std::optional<Endpoint> parseEndpoint(const std::string &text) {
+    Endpoint ep;
+    std::string portText;
+    if (!text.empty() && text[0] == '[') {
+        const auto close = text.find(']');
+        if (close == std::string::npos || close + 1 >= text.size() || text[close + 1] != ':') {
+            return std::nullopt;
+        }
+        ep.host = text.substr(1, close - 1);
+        portText = text.substr(close + 2);
+    } else {
+        const auto colon = text.rfind(':');
+        if (colon == std::string::npos || text.find(':') != colon) return std::nullopt;
+        ep.host = text.substr(0, colon);
+        portText = text.substr(colon + 1);
+    }
+    if (ep.host.empty() || portText.empty() || portText.size() > 5) return std::nullopt;
+    for (char ch : portText) {
+        if (ch < '0' || ch > '9') return std::nullopt;
+    }
+    const unsigned long port = std::stoul(portText);
+    if (port > 65535) return std::nullopt;
+    ep.port = static_cast<uint16_t>(port);
+    return ep;
+}
+
+std::optional<Config> loadConfigFile(const std::string &path, std::string *error) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        *error = path + ": cannot be read";
+        return std::nullopt;
+    }
+    return parse(in, path, error);
+}
+
+std::optional<Config> loadConfigText(const std::string &text, const std::string &name,
+                                     std::string *error) {
+    std::istringstream in(text);
+    return parse(in, name, error);
+}
+
+const char *protocolName(uint32_t protocol) {
+    return protocol < QMX_PROTO_COUNT ? kProtocols[protocol] : "unknown";
+}
+
+const char *actionName(uint32_t action) {
+    return action < sizeof(kActions) / sizeof(kActions[0]) ? kActions[action] : "unknown";
+}
+
+const char *eventName(uint32_t type) {
+    static const char *const names[] = {"login", "text", "file", "datacast"};
+    return type < 4 ? names[type] : "other";
+}
+
+} // namespace qmxproxy

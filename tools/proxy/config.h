@@ -1,0 +1,87 @@
+// qmx-proxy configuration: what a TOML file may say, already validated.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace qmxproxy {
+
+// A SOCKS5 destination port's fate: one of the three protocols, a plain
+// byte relay without filtering, or a refusal.
+enum class PortUse { Oscar, Msn, Ymsg, Raw, Refuse };
+
+struct Endpoint {
+    std::string host;
+    uint16_t port = 0;
+    std::string text() const; // "host:port", with brackets around IPv6
+};
+
+struct Socks5Listener {
+    Endpoint listen;
+    std::string username; // empty: no authentication
+    std::string password;
+    std::map<uint16_t, PortUse> ports;
+    PortUse otherPorts = PortUse::Refuse;
+};
+
+struct Forward {
+    Endpoint listen;
+    Endpoint upstream;
+    uint32_t protocol = 0; // QMX_PROTO_*
+};
+
+struct PolicyRule {
+    std::string protocol = "*"; // globs, matched case-insensitively
+    std::string action = "*";
+    std::string local = "*";
+    std::string remote = "*";
+    bool allow = true;
+};
+
+// A POSIX extended regular expression (with the GNU \b \w \< \> escapes),
+// matched by glibc's engine, which needs no deep recursion: hostile message
+// text cannot exhaust a relay thread's small stack.
+struct CompiledRegex;
+struct ReplaceRule {
+    std::string pattern;
+    std::string replacement; // $1..$9 groups, $& the match, $$ a dollar
+    std::string protocol = "*";
+    std::shared_ptr<const CompiledRegex> regex;
+};
+
+struct Config {
+    std::string source = "<config>";
+    std::string logLevel = "info";
+    uint32_t maxConnections = 512;
+    uint64_t maxHeldBytes = 4u << 20;
+    uint32_t connectTimeoutSeconds = 10;
+    uint32_t handshakeTimeoutSeconds = 30;
+    std::vector<Socks5Listener> socks5;
+    std::vector<Forward> forwards;
+    bool defaultAllow = true;
+    std::vector<PolicyRule> rules;
+    std::vector<ReplaceRule> replacements;
+    std::string auditPath; // empty: no audit log
+    bool auditText = false;
+};
+
+// Parses and validates; on failure returns nothing and sets error to a
+// message that names the offending key (and its line when known).
+std::optional<Config> loadConfigFile(const std::string &path, std::string *error);
+std::optional<Config> loadConfigText(const std::string &text, const std::string &name,
+                                     std::string *error);
+
+// "oscar", "msn", "ymsg" for QMX_PROTO_*.
+const char *protocolName(uint32_t protocol);
+// "login", "im_out", ... for QMX_ACTION_*.
+const char *actionName(uint32_t action);
+// "login", "text", "file", "datacast" for QMX_EVENT_*.
+const char *eventName(uint32_t type);
+
+std::optional<Endpoint> parseEndpoint(const std::string &text);
+
+} // namespace qmxproxy

@@ -1,0 +1,184 @@
+#include "net.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+
+namespace qmxproxy {
+
+namespace {
+
+int stopPipe[2] = {-1, -1};
+std::atomic<bool> stopRaised{false};
+
+} // namespace
+
+void stopSignalInit() {
+    if (stopPipe[0] >= 0) return;
+    if (pipe2(stopPipe, O_CLOEXEC | O_NONBLOCK) != 0) {
+        stopPipe[0] = stopPipe[1] = -1;
+    }
+}
+
+int stopSignalFd() { return stopPipe[0]; }
+
+void stopSignalRaise() {
+    stopRaised.store(true);
+    if (stopPipe[1] >= 0) {
+        const char byte = 'x';
+        ssize_t ignored = ::write(stopPipe[1], &byte, 1);
+        (void)ignored;
+    }
+}
+
+bool stopSignalRaised() { return stopRaised.load(); }
+
+void setNoDelay(int fd) {
+    int one = 1;
+    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+}
+
+void setNonBlocking(int fd) {
+    const int flags = fcntl(fd, F_GETFL, 0);
+    if (flags >= 0) fcntl(fd, F_SETFL, flags | O_NONBLOCK);
+}
+
+std::string addressText(const sockaddr *sa) {
+    char host[INET6_ADDRSTRLEN] = "?";
+    if (sa->sa_family == AF_INET) {
+        const auto *in = reinterpret_cast<const sockaddr_in *>(sa);
+        inet_ntop(AF_INET, &in->sin_addr, host, sizeof host);
+        return std::string(host) + ":" + std::to_string(ntohs(in->sin_port));
+    }
+    if (sa->sa_family == AF_INET6) {
+        const auto *in6 = reinterpret_cast<const sockaddr_in6 *>(sa);
+        inet_ntop(AF_INET6, &in6->sin6_addr, host, sizeof host);
+        return "[" + std::string(host) + "]:" + std::to_string(ntohs(in6->sin6_port));
+    }
+    return "?";
+}
+
+std::string peerText(int fd) {
+    sockaddr_storage ss{};
+    socklen_t len = sizeof ss;
+    if (getpeername(fd, reinterpret_cast<sockaddr *>(&ss), &len) != 0) return "?";
+    return addressText(reinterpret_cast<sockaddr *>(&ss));
+}
+
+int listenOn(const Endpoint &ep, uint16_t *boundPort, std::string *error) {
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = AI_PASSIVE | AI_NUMERICSERV;
+    addrinfo *res = nullptr;
+    const std::string port = std::to_string(ep.port);
+    const int rc = getaddrinfo(ep.host.c_str(), port.c_str(), &hints, &res);
+    if (rc != 0) {
+        *error = ep.text() + ": " + gai_strerror(rc);
+        return -1;
+    }
+    int fd = -1;
+    std::string lastError = "no address";
+    for (addrinfo *ai = res; ai != nullptr; ai = ai->ai_next) {
+        fd = socket(ai->ai_family, ai->ai_socktype | SOCK_CLOEXEC | SOCK_NONBLOCK, ai->ai_protocol);
+        if (fd < 0) {
+            lastError = std::strerror(errno);
+            continue;
+        }
+        int one = 1;
+        setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+        if (bind(fd, ai->ai_addr, ai->ai_addrlen) == 0 && listen(fd, 512) == 0) break;
+        lastError = std::strerror(errno);
+        ::close(fd);
+        fd = -1;
+    }
+    freeaddrinfo(res);
+    if (fd < 0) {
+        *error = ep.text() + ": " + lastError;
+        return -1;
+    }
+    sockaddr_storage ss{};
+    socklen_t len = sizeof ss;
+    getsockname(fd, reinterpret_cast<sockaddr *>(&ss), &len);
+    const auto *sa = reinterpret_cast<const sockaddr *>(&ss);
+    *boundPort = ntohs(sa->sa_family == AF_INET6
+                           ? reinterpret_cast<const sockaddr_in6 *>(sa)->sin6_port
+                           : reinterpret_cast<const sockaddr_in *>(sa)->sin_port);
+    return fd;
+}
+
+int connectTo(const std::string &host, uint16_t port, int timeoutSeconds, std::string *error,
+              int *errnoOut) {
+    *errnoOut = 0;
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = AI_NUMERICSERV;
+    addrinfo *res = nullptr;
+    const std::string portText = std::to_string(port);
+    const int rc = getaddrinfo(host.c_str(), portText.c_str(), &hints, &res);
+    if (rc != 0) {
+        *error = std::string("cannot resolve: ") + gai_strerror(rc);
+        *errnoOut = EHOSTUNREACH;
+        return -1;
+    }
+    const auto deadline =
+        std::chrono::steady_clock::now() + std::chrono::seconds(timeoutSeconds);
+    int fd = -1;
+    for (addrinfo *ai = res; ai != nullptr; ai = ai->ai_next) {
+        fd = socket(ai->ai_family, ai->ai_socktype | SOCK_CLOEXEC | SOCK_NONBLOCK, ai->ai_protocol);
+        if (fd < 0) {
+            *errnoOut = errno;
+            continue;
+        }
+        int err = 0;
+        if (connect(fd, ai->ai_addr, ai->ai_addrlen) != 0) {
+            err = errno;
+            if (err == EINPROGRESS) {
+                err = ETIMEDOUT;
+                for (;;) {
+                    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                                          deadline - std::chrono::steady_clock::now())
+                                          .count();
+                    if (left <= 0) break;
+                    pollfd pfds[2] = {{fd, POLLOUT, 0}, {stopSignalFd(), POLLIN, 0}};
+                    const int n = poll(pfds, 2, static_cast<int>(left));
+                    if (n < 0 && errno == EINTR) continue;
+                    if (pfds[1].revents != 0) {
+                        err = ECANCELED;
+                        break;
+                    }
+                    if (n > 0) {
+                        socklen_t len = sizeof err;
+                        getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len);
+                        break;
+                    }
+                }
+            }
+        }
+        if (err == 0) break;
+        *errnoOut = err;
+        ::close(fd);
+        fd = -1;
+        if (err == ECANCELED) break;
+    }
+    freeaddrinfo(res);
+    if (fd < 0) {
+        *error = *errnoOut == ECANCELED ? std::string("proxy is stopping")
+                                        : std::string(std::strerror(*errnoOut));
+        return -1;
+    }
+    setNoDelay(fd);
+    return fd;
+}
+
+} // namespace qmxproxy

@@ -1,0 +1,34 @@
+// Small socket helpers: listening, connecting with a deadline, addresses.
+#pragma once
+
+#include "config.h"
+
+#include <sys/socket.h>
+
+#include <string>
+
+namespace qmxproxy {
+
+// Process-wide stop request: a pipe whose read end becomes readable, and
+// stays readable, once a stop is requested. Every blocking wait of the proxy
+// includes it, so one write ends them all.
+void stopSignalInit();
+int stopSignalFd();
+void stopSignalRaise(); // async-signal-safe
+bool stopSignalRaised();
+
+// Binds and listens; on success returns the descriptor and the bound port.
+int listenOn(const Endpoint &ep, uint16_t *boundPort, std::string *error);
+
+// Connects to host:port (resolved with getaddrinfo), waiting at most
+// timeoutSeconds and giving up early on a stop request. The returned socket
+// is non-blocking with TCP_NODELAY set. errnoOut gets the failure's errno.
+int connectTo(const std::string &host, uint16_t port, int timeoutSeconds, std::string *error,
+              int *errnoOut);
+
+void setNoDelay(int fd);
+void setNonBlocking(int fd);
+std::string addressText(const sockaddr *sa);
+std::string peerText(int fd);
+
+} // namespace qmxproxy

@@ -1,0 +1,66 @@
+// qmx-proxy's runtime: listeners, one thread per connection, and the
+// library's instances.
+#pragma once
+
+#include "audit.h"
+#include "config.h"
+#include "socket_host.h"
+
+#include <condition_variable>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace qmxproxy {
+
+class Proxy {
+  public:
+    explicit Proxy(Config config);
+    ~Proxy();
+    Proxy(const Proxy &) = delete;
+    Proxy &operator=(const Proxy &) = delete;
+
+    // Starts the library, installs the host callbacks, opens the audit log
+    // and binds every listener. One Proxy per process: the library's slots
+    // carry no context of their own.
+    bool start(std::string *error);
+
+    // Accepts clients until a stop request (stopSignalRaise), then waits for
+    // every relay to end, deletes the instances and shuts the library down.
+    void run();
+
+    // Bound ports, in configuration order (useful with port 0).
+    uint16_t socksPort(size_t index) const;
+    uint16_t forwardPort(size_t index) const;
+
+    const Counters &counters() const { return counters_; }
+    std::string summary() const;
+
+  private:
+    struct Listener {
+        int fd = -1;
+        uint16_t port = 0;
+        bool socks = false;
+        size_t index = 0;
+        std::string name;
+    };
+    struct Accepted;
+
+    static void *threadMain(void *arg);
+    void spawn(const Listener &listener, int fd, const std::string &peer);
+    void serve(const Listener &listener, int fd, const std::string &peer);
+    void relayWithLibrary(Connection &conn);
+    void relayRaw(Connection &conn);
+    void finished();
+
+    Config config_;
+    AuditLog audit_;
+    Counters counters_;
+    std::vector<Listener> listeners_;
+    bool libraryUp_ = false;
+    std::mutex mutex_;
+    std::condition_variable idle_;
+    uint32_t active_ = 0;
+};
+
+} // namespace qmxproxy

@@ -1,0 +1,398 @@
+// Slots 0 to 9 over real sockets.
+//
+// Sockets are non-blocking; every wait is a poll() that also watches the
+// stop descriptor, so a shutdown reaches a relay wherever it is blocked.
+#include "socket_host.h"
+
+#include "net.h"
+#include "policy.h"
+
+#include <qmx/qmx.h>
+
+#include <poll.h>
+#include <spdlog/spdlog.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdarg>
+#include <cstring>
+#include <vector>
+
+namespace qmxproxy {
+
+namespace {
+
+// A peer that stops mid-frame, or stops reading, holds a relay thread at most
+// this long; the relay loops themselves give up after 300 idle seconds.
+constexpr int kStallTimeoutMs = 300 * 1000;
+// Longer replacements would not fit the 16-bit length fields of OSCAR and YMSG.
+constexpr size_t kMaxReplacementBytes = 32 * 1024;
+
+HostSocket *asSocket(QMX_Socket handle) { return reinterpret_cast<HostSocket *>(handle); }
+
+Connection *connectionOf(uint32_t id) {
+    return reinterpret_cast<Connection *>(QMX_getInstanceUserData(id));
+}
+
+// Waits for one descriptor event or the stop request; false on stop,
+// timeout or failure.
+bool waitFor(int fd, short events, int timeoutMs) {
+    for (;;) {
+        pollfd pfds[2] = {{fd, events, 0}, {stopSignalFd(), POLLIN, 0}};
+        const int n = poll(pfds, 2, timeoutMs);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0 || pfds[1].revents != 0) return false;
+        return true;
+    }
+}
+
+void endSide(HostSocket &s) {
+    s.ended = true;
+    // The OSCAR and YMSG relays never half-close, so the end of one stream
+    // reaches the other peer only through the host.
+    if (s.peer != nullptr && s.peer->fd >= 0) shutdown(s.peer->fd, SHUT_WR);
+}
+
+bool overCap(Connection *conn) {
+    const uint64_t cap = hostContext().config->maxHeldBytes;
+    HostSocket *sides[2] = {&conn->clientSide, &conn->serverSide};
+    for (HostSocket *s : sides) {
+        if (s->held <= cap) continue;
+        if (!conn->capLogged) {
+            conn->capLogged = true;
+            hostContext().counters->heldCapEnded++;
+            spdlog::warn("[#{} {} {}] ending relay: {} bytes received from the {} without anything "
+                         "sent to the {} (limit {})",
+                         conn->id, protocolName(conn->protocol), conn->client, s->held,
+                         s->isClient ? "client" : "server", s->isClient ? "server" : "client", cap);
+        }
+        return true;
+    }
+    return false;
+}
+
+// ---- slot 4 ----
+int32_t hostWait(QMX_Socket readA, QMX_Socket readB, QMX_Socket exceptA, QMX_Socket exceptB,
+                 int32_t seconds, int32_t microseconds) {
+    HostSocket *reads[2] = {asSocket(readA), asSocket(readB)};
+    HostSocket *excepts[2] = {asSocket(exceptA), asSocket(exceptB)};
+    HostSocket *any = nullptr;
+    for (HostSocket *s : {reads[0], reads[1], excepts[0], excepts[1]}) {
+        if (s != nullptr) any = s;
+    }
+    // Both sides ended: nothing can ever become ready again.
+    if (any == nullptr) return -1;
+    if (stopSignalRaised()) return -1;
+    if (any->conn != nullptr && overCap(any->conn)) return -1;
+
+    int32_t bits = 0;
+    for (int i = 0; i < 2; ++i) {
+        if (reads[i] != nullptr && (reads[i]->buffered() > 0 || reads[i]->ended)) bits |= 1 << i;
+    }
+    pollfd pfds[5];
+    int count = 0;
+    auto slotFor = [&](int fd) -> pollfd & {
+        for (int k = 0; k < count; ++k) {
+            if (pfds[k].fd == fd) return pfds[k];
+        }
+        pfds[count] = {fd, 0, 0};
+        return pfds[count++];
+    };
+    for (int i = 0; i < 2; ++i) {
+        if (reads[i] != nullptr && (bits & (1 << i)) == 0) slotFor(reads[i]->fd).events |= POLLIN;
+        if (excepts[i] != nullptr) slotFor(excepts[i]->fd).events |= POLLPRI;
+    }
+    pfds[count++] = {stopSignalFd(), POLLIN, 0};
+
+    int timeoutMs = 0;
+    if (bits == 0) {
+        const int64_t ms = int64_t(seconds) * 1000 + microseconds / 1000;
+        timeoutMs = ms < 0 ? 0 : (ms > INT_MAX ? INT_MAX : static_cast<int>(ms));
+    }
+    const int n = poll(pfds, static_cast<nfds_t>(count), timeoutMs);
+    if (n < 0) return errno == EINTR ? bits : -1;
+    if (pfds[count - 1].revents != 0) return -1;
+    for (int i = 0; i < 2; ++i) {
+        if (reads[i] != nullptr && (bits & (1 << i)) == 0) {
+            if (slotFor(reads[i]->fd).revents & (POLLIN | POLLHUP | POLLERR)) bits |= 1 << i;
+        }
+        if (excepts[i] != nullptr && (slotFor(excepts[i]->fd).revents & POLLPRI)) bits |= 4 << i;
+    }
+    return bits;
+}
+
+// ---- slot 5 ----
+int32_t hostSend(QMX_Socket socket, const uint8_t *bytes, intptr_t count, uint32_t flags) {
+    HostSocket *s = asSocket(socket);
+    if (s == nullptr || bytes == nullptr || count <= 0) return -1;
+    const size_t n = static_cast<size_t>(count > INT32_MAX ? INT32_MAX : count);
+    if (flags & 1) {
+        const ssize_t r = send(s->fd, bytes, n, MSG_OOB | MSG_NOSIGNAL | MSG_DONTWAIT);
+        return r > 0 ? static_cast<int32_t>(r) : -1;
+    }
+    for (;;) {
+        const ssize_t r = send(s->fd, bytes, n, MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (r > 0) {
+            if (s->peer != nullptr) s->peer->held = 0;
+            auto &c = *hostContext().counters;
+            (s->isClient ? c.bytesToClient : c.bytesToServer) += static_cast<uint64_t>(r);
+            return static_cast<int32_t>(r);
+        }
+        if (r < 0 && errno == EINTR) continue;
+        if (r < 0 && (errno == EAGAIN || errno == EWOULDBLOCK) && waitFor(s->fd, POLLOUT, kStallTimeoutMs)) {
+            continue;
+        }
+        return -1;
+    }
+}
+
+// ---- slot 6 ----
+int32_t hostRecv(QMX_Socket socket, uint8_t *buffer, intptr_t size, uint32_t flags) {
+    HostSocket *s = asSocket(socket);
+    if (s == nullptr || buffer == nullptr || size <= 0) return -1;
+    const size_t n = static_cast<size_t>(size > INT32_MAX ? INT32_MAX : size);
+    if (flags & 1) {
+        const ssize_t r = recv(s->fd, buffer, n, MSG_OOB | MSG_DONTWAIT);
+        return r > 0 ? static_cast<int32_t>(r) : -1;
+    }
+    if (s->conn != nullptr && overCap(s->conn)) return -1;
+    const intptr_t r = hostRead(*s, buffer, n, kStallTimeoutMs);
+    if (r > 0) s->held += static_cast<uint64_t>(r);
+    return static_cast<int32_t>(r);
+}
+
+// ---- slot 7 ----
+int32_t hostHalfClose(QMX_Socket socket, int32_t) {
+    HostSocket *s = asSocket(socket);
+    if (s != nullptr && s->fd >= 0) shutdown(s->fd, SHUT_WR);
+    return 0;
+}
+
+// ---- slot 0 ----
+void hostLog(uint32_t id, uint32_t level, const char *format, ...) {
+    spdlog::level::level_enum to = spdlog::level::debug;
+    switch (level) {
+    case QMX_LOG_BLOCKED: to = spdlog::level::warn; break;
+    case QMX_LOG_CONNECTION: to = spdlog::level::info; break;
+    case QMX_LOG_ERROR: to = spdlog::level::err; break;
+    default: to = spdlog::level::debug; break;
+    }
+    if (!spdlog::should_log(to) || format == nullptr) return;
+    std::vector<char> text(256);
+    va_list args;
+    va_start(args, format);
+    va_list again;
+    va_copy(again, args);
+    const int needed = std::vsnprintf(text.data(), text.size(), format, args);
+    va_end(args);
+    if (needed >= static_cast<int>(text.size())) {
+        text.resize(static_cast<size_t>(needed) + 1);
+        std::vsnprintf(text.data(), text.size(), format, again);
+    }
+    va_end(again);
+    if (needed < 0) text[0] = '\0';
+    Connection *conn = connectionOf(id);
+    if (conn != nullptr) {
+        spdlog::log(to, "[#{} {} {}] {}", id, protocolName(conn->protocol), conn->client, text.data());
+    } else {
+        spdlog::log(to, "[#{}] {}", id, text.data());
+    }
+}
+
+const char *directionOf(bool fromClient) { return fromClient ? "client_to_server" : "server_to_client"; }
+
+// ---- slot 1 ----
+int32_t hostPolicy(uint32_t id, const char *local, uint32_t action, const char *remote) {
+    HostContext &ctx = hostContext();
+    Connection *conn = connectionOf(id);
+    const uint32_t protocol = conn ? conn->protocol : 0;
+    const Verdict v = decide(*ctx.config, protocol, action, local, remote);
+    (v.allow ? ctx.counters->allowed : ctx.counters->denied)++;
+    const bool outgoing = action == QMX_ACTION_LOGIN || action == QMX_ACTION_IM_OUT ||
+                          action == QMX_ACTION_FILE_SEND || action == QMX_ACTION_DATACAST_OUT;
+    if (ctx.audit->enabled()) {
+        AuditRecord r;
+        r.record = "decision";
+        r.instance = id;
+        r.protocol = protocol;
+        r.client = conn ? std::string_view(conn->client) : std::string_view();
+        r.direction = directionOf(outgoing);
+        r.from = outgoing ? (local ? local : "") : (remote ? remote : "");
+        r.to = outgoing ? remote : local;
+        if (action == QMX_ACTION_LOGIN) r.to = nullptr;
+        r.action = actionName(action);
+        r.decision = v.allow ? "allow" : "deny";
+        r.rule = v.rule;
+        r.replaced = conn != nullptr && conn->eventReplaced &&
+                     (action == QMX_ACTION_IM_OUT || action == QMX_ACTION_IM_IN);
+        ctx.audit->write(r);
+    }
+    if (conn != nullptr) conn->eventReplaced = false;
+    if (!v.allow) {
+        spdlog::info("[#{} {} {}] policy denies {} {} -> {}", id, protocolName(protocol),
+                     conn ? conn->client : std::string("?"), actionName(action), local ? local : "",
+                     remote ? remote : "");
+    }
+    return v.allow ? 1 : 0;
+}
+
+// ---- slot 2 ----
+int32_t hostEvent(uint32_t id, FilterEvent *event) {
+    if (event == nullptr) return 1;
+    HostContext &ctx = hostContext();
+    Connection *conn = connectionOf(id);
+    const uint32_t protocol = conn ? conn->protocol : 0;
+    ctx.counters->events++;
+    std::string text;
+    if (event->text != nullptr && event->textLength > 0) {
+        text.assign(event->text, static_cast<size_t>(event->textLength));
+    }
+    std::string replacement;
+    bool replaced = false;
+    if (event->type == QMX_EVENT_TEXT && event->wideText == 0 && !ctx.config->replacements.empty()) {
+        if (auto rewritten = rewriteText(*ctx.config, protocol, text)) {
+            if (rewritten->size() > kMaxReplacementBytes) {
+                spdlog::warn("[#{}] replacement of {} bytes is too long; message left as sent", id,
+                             rewritten->size());
+            } else {
+                replacement.swap(*rewritten);
+                replaced = true;
+                QMX_setReplacementText(0, event, replacement.data(), replacement.size());
+                ctx.counters->replaced++;
+            }
+        }
+    }
+    if (conn != nullptr) conn->eventReplaced = replaced;
+    if (ctx.audit->enabled()) {
+        AuditRecord r;
+        r.record = "event";
+        r.instance = id;
+        r.protocol = protocol;
+        r.client = conn ? std::string_view(conn->client) : std::string_view();
+        r.event = eventName(event->type);
+        r.direction = directionOf(event->fromClient != 0);
+        r.from = event->from ? event->from : "";
+        r.to = event->to;
+        r.replaced = replaced;
+        if (ctx.config->auditText && event->type != QMX_EVENT_LOGIN) {
+            r.text = &text;
+            if (replaced) r.replacement = &replacement;
+        }
+        ctx.audit->write(r);
+    }
+    return 1;
+}
+
+// ---- slot 3 ----
+int32_t hostRawData(uint32_t id, uintptr_t, uintptr_t, const uint8_t *, intptr_t count) {
+    Connection *conn = connectionOf(id);
+    spdlog::debug("[#{} {} {}] {} bytes do not look like the protocol; passed on unfiltered", id,
+                 conn ? protocolName(conn->protocol) : "?", conn ? conn->client : std::string("?"),
+                 static_cast<long long>(count));
+    return 0;
+}
+
+// ---- slot 8 ----
+uintptr_t hostInstanceNew(uint32_t id, QMX_Socket, QMX_Socket, uintptr_t userArg) {
+    auto *conn = reinterpret_cast<Connection *>(userArg);
+    if (conn != nullptr) conn->id = id;
+    return userArg;
+}
+
+// ---- slot 9 ----
+void hostInstanceDelete(uint32_t id) {
+    hostContext().counters->instancesDeleted++;
+    Connection *conn = connectionOf(id);
+    if (conn != nullptr) {
+        spdlog::debug("[#{} {} {}] instance deleted", id, protocolName(conn->protocol), conn->client);
+    }
+}
+
+} // namespace
+
+HostContext &hostContext() {
+    static HostContext context;
+    return context;
+}
+
+Connection::Connection() {
+    clientSide.isClient = true;
+    clientSide.conn = this;
+    clientSide.peer = &serverSide;
+    serverSide.conn = this;
+    serverSide.peer = &clientSide;
+}
+
+intptr_t hostRead(HostSocket &s, uint8_t *out, size_t size, int timeoutMs) {
+    if (s.buffered() == 0) {
+        if (s.ended) return 0;
+        if (!s.buffer) s.buffer.reset(new uint8_t[HostSocket::kReadAhead]);
+        for (;;) {
+            const ssize_t r = recv(s.fd, s.buffer.get(), HostSocket::kReadAhead, MSG_DONTWAIT);
+            if (r > 0) {
+                s.begin = 0;
+                s.end = static_cast<size_t>(r);
+                break;
+            }
+            if (r == 0) {
+                endSide(s);
+                return 0;
+            }
+            if (errno == EINTR) continue;
+            if ((errno == EAGAIN || errno == EWOULDBLOCK)) {
+                if (waitFor(s.fd, POLLIN, timeoutMs)) continue;
+                if (stopSignalRaised()) return -1;
+            }
+            endSide(s);
+            return -1;
+        }
+    }
+    const size_t n = size < s.buffered() ? size : s.buffered();
+    std::memcpy(out, s.buffer.get() + s.begin, n);
+    s.begin += n;
+    return static_cast<intptr_t>(n);
+}
+
+bool hostWriteAll(HostSocket &s, const uint8_t *data, size_t size, int timeoutMs) {
+    while (size > 0) {
+        const ssize_t r = send(s.fd, data, size, MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (r > 0) {
+            data += r;
+            size -= static_cast<size_t>(r);
+            continue;
+        }
+        if (r < 0 && errno == EINTR) continue;
+        if (r < 0 && (errno == EAGAIN || errno == EWOULDBLOCK) && waitFor(s.fd, POLLOUT, timeoutMs)) {
+            continue;
+        }
+        return false;
+    }
+    return true;
+}
+
+bool installHostCallbacks() {
+    struct Entry {
+        uint32_t slot;
+        QMX_Callback f;
+    };
+    const Entry entries[] = {
+        {QMX_CB_LOG, reinterpret_cast<QMX_Callback>(&hostLog)},
+        {QMX_CB_POLICY, reinterpret_cast<QMX_Callback>(&hostPolicy)},
+        {QMX_CB_EVENT, reinterpret_cast<QMX_Callback>(&hostEvent)},
+        {QMX_CB_RAW_DATA, reinterpret_cast<QMX_Callback>(&hostRawData)},
+        {QMX_CB_WAIT, reinterpret_cast<QMX_Callback>(&hostWait)},
+        {QMX_CB_SEND, reinterpret_cast<QMX_Callback>(&hostSend)},
+        {QMX_CB_RECV, reinterpret_cast<QMX_Callback>(&hostRecv)},
+        {QMX_CB_HALF_CLOSE, reinterpret_cast<QMX_Callback>(&hostHalfClose)},
+        {QMX_CB_INSTANCE_NEW, reinterpret_cast<QMX_Callback>(&hostInstanceNew)},
+        {QMX_CB_INSTANCE_DELETE, reinterpret_cast<QMX_Callback>(&hostInstanceDelete)},
+    };
+    for (const Entry &e : entries) {
+        if (QMX_setCallback(e.slot, e.f) != 0) return false;
+    }
+    return true;
+}
+
+} // namespace qmxproxy

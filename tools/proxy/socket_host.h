@@ -1,0 +1,92 @@
+// The socket side of the host: what the library's slots 0 to 9 do with real
+// sockets, and the per-connection state they share.
+#pragma once
+
+#include "audit.h"
+#include "config.h"
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+namespace qmxproxy {
+
+struct Counters {
+    std::atomic<uint64_t> accepted{0};
+    std::atomic<uint64_t> refusedAtLimit{0};
+    std::atomic<uint64_t> handshakeFailures{0};
+    std::atomic<uint64_t> upstreamFailures{0};
+    std::atomic<uint64_t> relays{0};
+    std::atomic<uint64_t> rawRelays{0};
+    std::atomic<uint64_t> instancesDeleted{0};
+    std::atomic<uint64_t> events{0};
+    std::atomic<uint64_t> allowed{0};
+    std::atomic<uint64_t> denied{0};
+    std::atomic<uint64_t> replaced{0};
+    std::atomic<uint64_t> heldCapEnded{0};
+    std::atomic<uint64_t> bytesToServer{0};
+    std::atomic<uint64_t> bytesToClient{0};
+};
+
+// What the library callbacks need of the running proxy. There is one per
+// process because the library's slots carry no context pointer.
+struct HostContext {
+    const Config *config = nullptr;
+    AuditLog *audit = nullptr;
+    Counters *counters = nullptr;
+};
+HostContext &hostContext();
+
+struct Connection;
+
+// One side of a relayed connection. Its address is the QMX_Socket handle the
+// library passes back to slots 3 to 7.
+struct HostSocket {
+    static constexpr size_t kReadAhead = 64 * 1024;
+
+    int fd = -1;
+    bool isClient = false;
+    Connection *conn = nullptr;
+    HostSocket *peer = nullptr;
+    std::unique_ptr<uint8_t[]> buffer;
+    size_t begin = 0;
+    size_t end = 0;
+    bool ended = false; // end of stream (or a failure) seen by a receive
+    // Bytes handed to the library from this side since the library last sent
+    // anything to the other side.
+    uint64_t held = 0;
+
+    size_t buffered() const { return end - begin; }
+};
+
+struct Connection {
+    uint32_t id = 0;
+    uint32_t protocol = 0;
+    std::string client;   // the client's address
+    std::string upstream; // the server's address as asked for
+    std::string via;      // the listener that accepted the client
+    HostSocket clientSide;
+    HostSocket serverSide;
+    bool capLogged = false;
+    bool eventReplaced = false; // the last text event got a replacement
+
+    Connection();
+    Connection(const Connection &) = delete;
+    Connection &operator=(const Connection &) = delete;
+};
+
+// Reads up to size bytes, served from the read-ahead buffer, which one
+// receive of up to 64 KiB refills when it is empty. Waits at most timeoutMs
+// (-1: no limit) for data and gives up on a stop request.
+// >0 bytes, 0 end of stream, -1 failure, timeout or stop.
+intptr_t hostRead(HostSocket &s, uint8_t *out, size_t size, int timeoutMs);
+
+// Sends everything, waiting for room at most timeoutMs at a time.
+bool hostWriteAll(HostSocket &s, const uint8_t *data, size_t size, int timeoutMs);
+
+// Registers slots 0 to 9 for all three protocols. Call after QMX_init.
+bool installHostCallbacks();
+
+} // namespace qmxproxy
