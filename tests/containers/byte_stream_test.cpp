@@ -22,7 +22,6 @@ class Guarded {
 public:
     explicit Guarded(const Bytes &bytes) : size_(static_cast<uint32_t>(bytes.size())) {
 #ifndef _WIN32
-        page_ = static_cast<size_t>(sysconf(_SC_PAGESIZE));
         map_ = static_cast<uint8_t *>(mmap(nullptr, 2 * page_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
         EXPECT_EQ(mprotect(map_ + page_, page_, PROT_NONE), 0);
         data_ = map_ + page_ - size_;
@@ -32,11 +31,9 @@ public:
 #endif
         if (size_ > 0) std::memcpy(data_, bytes.data(), size_);
     }
-    ~Guarded() {
 #ifndef _WIN32
-        munmap(map_, 2 * page_);
+    ~Guarded() { munmap(map_, 2 * page_); }
 #endif
-    }
     ByteStream stream(uint32_t position = 0) {
         ByteStream s;
         ByteStream_init(data_, size_, &s);
@@ -49,8 +46,8 @@ private:
     uint32_t size_;
     uint8_t *data_;
 #ifndef _WIN32
+    const size_t page_ = static_cast<size_t>(sysconf(_SC_PAGESIZE));
     uint8_t *map_;
-    size_t page_;
 #else
     Bytes fallback_;
 #endif

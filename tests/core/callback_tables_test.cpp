@@ -1,6 +1,7 @@
 // Callback tables: ranges, defaults, and what a relay does with nothing else.
 #include <gtest/gtest.h>
 
+#include "core/state.h"
 #include "support/scripted_host.h"
 
 using qmxtest::cb;
@@ -10,16 +11,20 @@ namespace {
 void someSlot() {}
 
 TEST(CallbackTables, OutOfRangeOrUninitialisedCallsChangeNothing) {
-    EXPECT_EQ(QMX_setCallback(0, cb(someSlot)), 1u) << "before init";
-    EXPECT_EQ(QMX_setProtoCallback(0, 0, cb(someSlot)), 1u);
+    EXPECT_EQ(QMX_setCallback(0, cb(someSlot)) + QMX_setProtoCallback(0, 0, cb(someSlot)), 2u) << "before init";
     EXPECT_EQ(QMX_getProtoCallback(0, 0), nullptr);
+    EXPECT_EQ(QMX_newInstance(0, 1, 2, 0), 0u);
+    EXPECT_EQ(QMX_deleteInstance(1), 2u);
+    EXPECT_EQ(QMX_processInstance(1), 1);
+    EXPECT_EQ(QMX_getInstanceUserData(1), 0u);
+    EXPECT_EQ(QMX_getInstanceProtoData(1), nullptr);
+    EXPECT_EQ(QMX_shutdown(), 0u);
+    EXPECT_EQ(qmxIdCounter(), 0u) << "the counter is untouched by failed creations";
 
     ASSERT_EQ(QMX_init(), 0u);
     const QMX_Callback before = QMX_getProtoCallback(1, 16);
-    EXPECT_EQ(QMX_setCallback(17, cb(someSlot)), 1u);
-    EXPECT_EQ(QMX_setCallback(0xFFFFFFFFu, cb(someSlot)), 1u);
-    EXPECT_EQ(QMX_setProtoCallback(3, 0, cb(someSlot)), 1u);
-    EXPECT_EQ(QMX_setProtoCallback(0, 17, cb(someSlot)), 1u);
+    EXPECT_EQ(QMX_setCallback(17, cb(someSlot)) + QMX_setCallback(0xFFFFFFFFu, cb(someSlot)) +
+                  QMX_setProtoCallback(3, 0, cb(someSlot)) + QMX_setProtoCallback(0, 17, cb(someSlot)), 4u);
     EXPECT_EQ(QMX_getProtoCallback(3, 0), nullptr);
     EXPECT_EQ(QMX_getProtoCallback(0, 17), nullptr);
     EXPECT_EQ(QMX_getProtoCallback(1, 16), before);

@@ -67,6 +67,12 @@ protected:
         return out.str();
     }
 
+    static std::vector<std::string> logTexts() {
+        std::vector<std::string> texts;
+        for (const LogLine &l : host().logs()) texts.push_back(l.text);
+        return texts;
+    }
+
     int malformedLogs() const {
         int n = 0;
         for (const LogLine &l : host().logs()) n += l.level == QMX_LOG_DEBUG && l.text == "zOMG!";

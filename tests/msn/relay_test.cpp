@@ -37,10 +37,8 @@ TEST_F(MsnRelay, TheHookCanKeepOnlyClientBytesFromBeingForwarded) {
     run();
     EXPECT_EQ(host().sent(kServer), "");
     EXPECT_EQ(host().sent(kClient), "hello client");
-    const auto logs = host().logs();
-    ASSERT_EQ(logs.size(), 2u) << "only the client direction differs";
-    EXPECT_EQ(logs[0].text, "RECV HISTORY (0)/size 12 :\nhello server");
-    EXPECT_EQ(logs[1].text, "REPLY HISTORY (0)/size 0 :\n");
+    EXPECT_EQ(logTexts(), (std::vector<std::string>{"RECV HISTORY (0)/size 12 :\nhello server", "REPLY HISTORY (0)/size 0 :\n"}))
+        << "only the client direction differs";
 }
 
 QMX_Socket rawFromSocket = 0;
@@ -66,24 +64,32 @@ TEST_F(MsnRelay, ANonCommandReadIsFramedWhileACommandIsPending) {
     EXPECT_EQ(sendsTo(kServer), std::vector<Bytes>{"ADL 1 9\r\n<ml></ml>"});
 }
 
+// Half-closes for sending (1), passed on to the scripted host.
+std::vector<std::pair<QMX_Socket, int32_t>> halfCloseCalls;
+int32_t recordHalfClose(QMX_Socket s, int32_t how) {
+    halfCloseCalls.emplace_back(s, how);
+    return ScriptedHost::slotHalfClose(s, how);
+}
+
 TEST_F(MsnRelay, AClosedClientHalfClosesTheServerWhileServerDataFlows) {
+    ASSERT_EQ(QMX_setProtoCallback(QMX_PROTO_MSN, QMX_CB_HALF_CLOSE, cb(recordHalfClose)), 0u);
     fromClient({"PNG\r\n"});
     host().pushEof(kClient);
     fromServer({"QNG 50\r\n", "QNG 49\r\n", "QNG 48\r\n"});
     host().pushEof(kServer);
     EXPECT_EQ(run(), 1);
-    EXPECT_EQ(host().halfCloses(), (std::vector<QMX_Socket>{kServer, kClient}));
+    EXPECT_EQ(halfCloseCalls, (std::vector<std::pair<QMX_Socket, int32_t>>{{kServer, 1}, {kClient, 1}}));
     EXPECT_EQ(host().sent(kClient), "QNG 50\r\nQNG 49\r\nQNG 48\r\n");
-    const auto waits = host().waitCalls();
-    ASSERT_GE(waits.size(), 3u);
-    EXPECT_EQ(waits.back().readA, 0u);
-    EXPECT_EQ(waits.back().exceptA, 0u);
-    EXPECT_EQ(waits.back().readB, kServer);
-    EXPECT_EQ(waits.back().seconds, 3);
+    ASSERT_GE(host().waitCalls().size(), 3u);
+    const WaitCall last = host().waitCalls().back();
+    EXPECT_EQ(std::vector<QMX_Socket>({last.readA, last.exceptA, last.readB, static_cast<QMX_Socket>(last.seconds)}),
+              std::vector<QMX_Socket>({0, 0, kServer, 3}));
     EXPECT_TRUE(host().scriptUsedUp(kClient));
 }
 
-TEST_F(MsnRelay, TheRelayEndsAfterMoreThanAnHourOfEmptyWaits) {
+// An hour of empty waits (1200 of 3 s, traffic resetting the count) or a
+// failed read end the relay with 1.
+TEST_F(MsnRelay, TheRelayEndsAfterMoreThanAnHourOfEmptyWaitsOrWhenAReadFails) {
     host().pushWaits(kClient, 0, 1200);
     host().pushWait(kClient, 1);
     host().pushWaits(kClient, 0, 1201);
@@ -91,9 +97,9 @@ TEST_F(MsnRelay, TheRelayEndsAfterMoreThanAnHourOfEmptyWaits) {
     EXPECT_EQ(run(), 1);
     EXPECT_EQ(host().waitCalls().size(), 2402u);
     EXPECT_EQ(host().recvCalls(kClient), 1);
-}
 
-TEST_F(MsnRelay, TheRelayEndsWhenAReadFailsAndReturnsOne) {
+    TearDown();
+    SetUp();
     host().pushRecvError(kServer);
     fromClient({"PNG\r\n", "more\r\n"});
     EXPECT_EQ(run(), 1);
@@ -127,9 +133,7 @@ TEST_F(MsnRelay, HistoriesAreLoggedPerDifferingDirectionClientFirst) {
     fromServer({msnLine({"NLN", "NLN", "bob@x", "Bob"})});
     fromClient({msnLine({"USR", "1", "TWN", "I", "a@x"})});
     run();
-    std::vector<std::string> logs;
-    for (const LogLine &l : host().logs()) logs.push_back(l.text);
-    EXPECT_EQ(logs, (std::vector<std::string>{
+    EXPECT_EQ(logTexts(), (std::vector<std::string>{
                         "RECV HISTORY (0)/size 17 :\nUSR 1 TWN I a@x\r\n",
                         "REPLY HISTORY (0)/size 22 :\nUSR user not allowed\r\n",
                         "RECV HISTORY (1)/size 19 :\nNLN NLN bob@x Bob\r\n",
@@ -137,17 +141,19 @@ TEST_F(MsnRelay, HistoriesAreLoggedPerDifferingDirectionClientFirst) {
                     }));
 }
 
-TEST_F(MsnRelay, AnInstanceWithoutAServerSocketSendsNothingAndGoesOn) {
+void *noInstanceData(uint32_t, QMX_Socket, QMX_Socket, uintptr_t) { return nullptr; }
+
+// Without a server socket the relay reads and sends nothing; without instance
+// data it returns at once.
+TEST_F(MsnRelay, AnInstanceWithoutAServerSocketOrDataStillEndsCleanly) {
     const uint32_t noServer = QMX_newInstance(QMX_PROTO_MSN, kClient, 0, 0);
     fromClient({"PNG\r\n", "QNG\r\n"});
     EXPECT_EQ(QMX_processInstance(noServer), 1);
     EXPECT_EQ(host().recvCalls(kClient), 2);
     EXPECT_TRUE(host().sendCalls().empty());
-}
 
-void *noInstanceData(uint32_t, QMX_Socket, QMX_Socket, uintptr_t) { return nullptr; }
-
-TEST_F(MsnRelay, AnInstanceWithoutDataReturnsAtOnce) {
+    TearDown();
+    SetUp();
     ASSERT_EQ(QMX_setProtoCallback(QMX_PROTO_MSN, QMX_CB_PROTO_NEW, cb(noInstanceData)), 0u);
     const uint32_t empty = QMX_newInstance(QMX_PROTO_MSN, kClient, kServer, 0);
     fromClient({"PNG\r\n"});
@@ -175,12 +181,6 @@ TEST(MsnInstance, EveryAllocationFailureOfTheConstructorGivesNullWithoutLeaks) {
     }
     EXPECT_EQ(succeededAt, 17) << "the record and eight byte strings of two allocations each";
 }
-
-} // namespace
-} // namespace qmxtest
-
-namespace qmxtest {
-namespace {
 
 TEST_F(MsnRelay, EveryAllocationFailureDuringARelayIsSurvivedWithoutLeaks) {
     const std::vector<Bytes> client{msnLine({"USR", "1", "TWN", "I", "a@x"}) + msnTextMsg({"2", "N"}, "hi"),

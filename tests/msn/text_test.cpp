@@ -27,7 +27,7 @@ std::vector<std::string> split(const char *text, const char *separators, int *re
     return tokens;
 }
 
-TEST(MsnText, SplitTokensNeverYieldsEmptyTokens) {
+TEST(MsnText, SplitTokensNeverYieldsEmptyTokensAndRefusesWhatItCannotSplit) {
     struct Case {
         const char *text;
         const char *separators;
@@ -47,9 +47,7 @@ TEST(MsnText, SplitTokensNeverYieldsEmptyTokens) {
         EXPECT_EQ(split(c.text, c.separators, &result), c.tokens) << c.text;
         EXPECT_EQ(result, 1) << c.text;
     }
-}
-
-TEST(MsnText, SplitTokensRefusesMissingTextAndListsOfNonReferences) {
+    // Missing text and lists of anything but references are refused.
     int result = 1;
     split(nullptr, " ", &result);
     EXPECT_EQ(result, 0);
@@ -59,7 +57,7 @@ TEST(MsnText, SplitTokensRefusesMissingTextAndListsOfNonReferences) {
     DArray_free(bytes);
 }
 
-TEST(MsnText, CutAtSeparatorSearchesOnlyUpToTheFirstZeroByte) {
+TEST(MsnText, CutsAtASeparatorBeforeTheFirstZeroByteOrAtALengthWithinTheText) {
     ByteString head, tail;
     const char text[] = "VER 1\r\nCVR 2\r\n";
     ASSERT_EQ(cutAtSeparator(text, 14, "\r\n", head.a, tail.a), 1);
@@ -73,17 +71,13 @@ TEST(MsnText, CutAtSeparatorSearchesOnlyUpToTheFirstZeroByte) {
     EXPECT_EQ(cutAtSeparator(hidden, 8, "\r\n", head.a, tail.a), 0);
     EXPECT_EQ(cutAtSeparator("no line end", 11, "\r\n", head.a, tail.a), 0);
     EXPECT_EQ(cutAtSeparator(text, 14, nullptr, head.a, tail.a), 0);
-}
 
-TEST(MsnText, CutAtLengthNeedsBetweenOneAndLengthBytes) {
-    ByteString head, tail;
-    const char text[] = "ab\0cd";
-    EXPECT_EQ(cutAtLength(text, 5, 0, head.a, tail.a), 0);
-    EXPECT_EQ(cutAtLength(text, 5, 6, head.a, tail.a), 0);
-    ASSERT_EQ(cutAtLength(text, 5, 3, head.a, tail.a), 1);
-    EXPECT_EQ(head.str(), std::string("ab\0", 3));
-    EXPECT_EQ(tail.str(), "cd");
-    ASSERT_EQ(cutAtLength(text, 5, 5, head.a, tail.a), 1);
+    // Cutting at a length needs between one and all of the bytes.
+    const char binary[] = "ab\0cd";
+    EXPECT_EQ(cutAtLength(binary, 5, 0, head.a, tail.a) + cutAtLength(binary, 5, 6, head.a, tail.a), 0);
+    ASSERT_EQ(cutAtLength(binary, 5, 3, head.a, tail.a), 1);
+    EXPECT_EQ(head.str() + "|" + tail.str(), std::string("ab\0|cd", 6));
+    ASSERT_EQ(cutAtLength(binary, 5, 5, head.a, tail.a), 1);
     EXPECT_EQ(tail.str(), "");
 }
 

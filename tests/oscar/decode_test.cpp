@@ -94,40 +94,42 @@ TEST(OscarDecode, SignonCookieIsCopiedWhenPresentAndTheAnswerDependsOnlyOnTheFra
     EXPECT_EQ(parseSignonCookie(small.stream(), copied), 0);
 }
 
-TEST(OscarDecode, CharsetWordsSortIntoThreeClasses) {
+// Charset words sort into three classes; the file plugin's data is
+// little-endian throughout and names the file behind the plugin name and the
+// request text.
+TEST(OscarDecode, IcbmTextCarriesItsCharsetClassAndAPluginFileRequestItsFileName) {
+    const Bytes pluginFile = oscarRendezvousTlv(
+        0, kCookie, oscarCapIcqServerRelay(),
+        oscarIcqExtendedTlv(oscarPluginNull(), 0x1A, 0, 0, 1, "",
+                            oscarIcqPluginData(oscarPluginFile(), 0x29, "File Transfer",
+                                               "here you go", "notes.txt")));
     const struct {
-        uint16_t charset;
-        uint32_t charsetClass;
-    } cases[] = {{0x0000, 0}, {0x0003, 0}, {0x0002, 1}, {0x0001, 2}, {0xFFFF, 2}};
+        uint16_t channel;
+        Bytes tlvs;
+        uint32_t status, charsetClass;
+        Bytes text;
+    } cases[] = {
+        {1, oscarMessageDataTlv("text", 0x0000, 0), kIcbmStatusText, 0, "text"},
+        {1, oscarMessageDataTlv("text", 0x0003, 0), kIcbmStatusText, 0, "text"},
+        {1, oscarMessageDataTlv("text", 0x0002, 0), kIcbmStatusText, 1, "text"},
+        {1, oscarMessageDataTlv("text", 0x0001, 0), kIcbmStatusText, 2, "text"},
+        {1, oscarMessageDataTlv("text", 0xFFFF, 0), kIcbmStatusText, 2, "text"},
+        {2, pluginFile, kIcbmStatusFile, 0, "notes.txt"},
+    };
     for (const auto &c : cases) {
-        SCOPED_TRACE(c.charset);
-        OscarFrame frame(
-            oscarOutgoingIcbm(1, kCookie, 1, "bob", oscarMessageDataTlv("text", c.charset, 0)));
+        SCOPED_TRACE(c.text + " " + std::to_string(c.charsetClass));
+        OscarFrame frame(oscarOutgoingIcbm(1, kCookie, c.channel, "bob", c.tlvs));
         IcbmInfo info{};
         parseIcbm(frame.stream(), &info, nullptr, nullptr, 0, nullptr);
-        EXPECT_EQ(info.status, kIcbmStatusText);
-        EXPECT_EQ(info.charsetClass, c.charsetClass);
-        EXPECT_EQ(Bytes(reinterpret_cast<const char *>(info.text), info.textLength), "text");
-        EXPECT_EQ(info.cookie[0], 0xA1A2A3A4u);
-        EXPECT_EQ(info.cookie[1], 0xB1B2B3B4u);
+        EXPECT_EQ(info.status, c.status);
+        if (c.status == kIcbmStatusText) {
+            EXPECT_EQ(info.charsetClass, c.charsetClass);
+        }
+        ASSERT_NE(info.text, nullptr);
+        EXPECT_EQ(Bytes(reinterpret_cast<const char *>(info.text), info.textLength), c.text);
+        EXPECT_EQ(std::vector<uint32_t>({info.cookie[0], info.cookie[1]}),
+                  std::vector<uint32_t>({0xA1A2A3A4u, 0xB1B2B3B4u}));
     }
-}
-
-// The file plugin's data is little-endian throughout; the file name is found
-// behind the plugin name and the request text.
-TEST(OscarDecode, PluginFileRequestCarriesItsFileName) {
-    OscarFrame frame(oscarOutgoingIcbm(
-        1, kCookie, 2, "bob",
-        oscarRendezvousTlv(0, kCookie, oscarCapIcqServerRelay(),
-                           oscarIcqExtendedTlv(oscarPluginNull(), 0x1A, 0, 0, 1, "",
-                                               oscarIcqPluginData(oscarPluginFile(), 0x29,
-                                                                  "File Transfer", "here you go",
-                                                                  "notes.txt")))));
-    IcbmInfo info{};
-    parseIcbm(frame.stream(), &info, nullptr, nullptr, 0, nullptr);
-    EXPECT_EQ(info.status, kIcbmStatusFile);
-    ASSERT_NE(info.text, nullptr);
-    EXPECT_EQ(Bytes(reinterpret_cast<const char *>(info.text), info.textLength), "notes.txt");
 }
 
 } // namespace

@@ -55,14 +55,11 @@ TEST_F(OscarFilter, RefusedLoginReachesTheServerWithOnlyItsPasswordSpoiled) {
         expected[c.spoiledAt] = static_cast<char>(~static_cast<uint8_t>(expected[c.spoiledAt]));
         EXPECT_EQ(host().sent(kServer), expected);
         EXPECT_EQ(blockedLogs(), std::vector<std::string>{"Blocked LOGIN from client alice"});
-        ASSERT_EQ(host().policies().size(), 1u);
-        EXPECT_EQ(host().policies()[0].local, "alice");
-        EXPECT_EQ(host().policies()[0].action, QMX_ACTION_LOGIN);
-        EXPECT_FALSE(host().policies()[0].remote.has_value());
         ASSERT_EQ(host().events().size(), 1u);
-        EXPECT_EQ(host().events()[0].type, QMX_EVENT_LOGIN);
-        EXPECT_EQ(host().events()[0].from, "alice");
-        EXPECT_EQ(host().events()[0].textLength, 0u);
+        const EventCall e = host().events()[0];
+        EXPECT_EQ(std::to_string(e.type) + " " + e.from.value_or("") + " " + std::to_string(e.textLength), "0 alice 0");
+        ASSERT_EQ(host().policies().size(), 1u);
+        EXPECT_EQ(decisions().back(), "policy alice 0 <null>");
         QMX_deleteInstance(id);
     }
 }
@@ -291,31 +288,30 @@ TEST_F(OscarFilter, CookieSignonClaimsNothingFromTheServerSideOrOnANamedConnecti
     EXPECT_STREQ(session(service)->clientName, "alice");
 }
 
-TEST_F(OscarFilter, FileRequestBetweenUnknownUsersPassesWithoutThePolicy) {
-    const uint32_t id = connect(kClient, kServer);
-    const Bytes incoming =
-        oscarIncomingIcbm(1, kIcbmCookie, 2, "stranger", 0, 0, "", sendFileTlv(kIcbmCookie));
-    feed(kServer, {incoming});
-    host().setDefaultPolicyAnswer(0);
-    QMX_processInstance(id);
-    EXPECT_EQ(host().sent(kClient), incoming);
-    EXPECT_TRUE(host().policies().empty());
-    ASSERT_EQ(host().events().size(), 1u);
-    EXPECT_EQ(host().events()[0].type, QMX_EVENT_FILE);
-    EXPECT_EQ(host().events()[0].text, "a.txt");
-}
-
-TEST_F(OscarFilter, DeletingAnInstanceSignsItsUserOff) {
+// A file request is put to the policy only when both users are signed on
+// here; deleting an instance signs its user off.
+TEST_F(OscarFilter, FileRequestBetweenUsersNotSignedOnPassesWithoutThePolicy) {
     const uint32_t bob = connect(kClient, kServer);
     feed(kServer, {oscarSelfInfoFrame(1, "bob")});
     QMX_processInstance(bob);
     EXPECT_EQ(QMX_deleteInstance(bob), 0u);
 
     const uint32_t id = connect(kClient + 10, kServer + 10);
-    feed(kClient + 10, {oscarOutgoingIcbm(2, kIcbmCookie, 2, "bob", sendFileTlv(kIcbmCookie))});
+    const Bytes outgoing = oscarOutgoingIcbm(2, kIcbmCookie, 2, "bob", sendFileTlv(kIcbmCookie));
+    const Bytes incoming =
+        oscarIncomingIcbm(1, kIcbmCookie, 2, "stranger", 0, 0, "", sendFileTlv(kIcbmCookie));
+    feed(kClient + 10, {outgoing});
+    feed(kServer + 10, {incoming});
+    host().setDefaultPolicyAnswer(0);
     QMX_processInstance(id);
+    EXPECT_EQ(host().sent(kServer + 10), outgoing);
+    EXPECT_EQ(host().sent(kClient + 10), incoming);
     for (const PolicyCall &p : host().policies())
-        EXPECT_NE(p.id, id) << "bob is no longer signed on";
+        EXPECT_NE(p.id, id);
+    std::vector<std::string> files;
+    for (const EventCall &e : host().events())
+        files.push_back(std::to_string(e.type) + " " + e.text.value_or("<null>"));
+    EXPECT_EQ(files, (std::vector<std::string>{"2 a.txt", "2 a.txt"}));
 }
 
 TEST_F(OscarFilter, DecisionsAndOutputDoNotDependOnTheReadChunkSize) {

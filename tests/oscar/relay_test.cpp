@@ -49,12 +49,11 @@ TEST_F(OscarRelay, RelayEndsAtThe101stEmptyWait) {
     EXPECT_EQ(QMX_processInstance(id), 0);
     const std::vector<WaitCall> waits = host().waitCalls();
     ASSERT_EQ(waits.size(), 101u);
-    EXPECT_EQ(waits[0].readA, kClient);
-    EXPECT_EQ(waits[0].readB, kServer);
-    EXPECT_EQ(waits[0].exceptA, kClient);
-    EXPECT_EQ(waits[0].exceptB, kServer);
-    EXPECT_EQ(waits[0].seconds, 3);
-    EXPECT_EQ(waits[0].microseconds, 0);
+    for (const WaitCall &w : waits)
+        EXPECT_EQ(std::vector<int64_t>({static_cast<int64_t>(w.readA), static_cast<int64_t>(w.readB),
+                                        static_cast<int64_t>(w.exceptA), static_cast<int64_t>(w.exceptB),
+                                        w.seconds, w.microseconds}),
+                  std::vector<int64_t>({kClient, kServer, kClient, kServer, 3, 0}));
 }
 
 TEST_F(OscarRelay, OutOfBandBytesAreCopiedIn1024BytePiecesAndNeverFiltered) {
