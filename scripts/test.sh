@@ -28,3 +28,6 @@ for preset in default asan; do
   ctest --preset "$preset" -j "$jobs"
   echo "== $preset: done in $((SECONDS - start)) s"
 done
+
+# The same tree as a Windows x64 DLL, its whole suite run under Wine.
+bash scripts/test-windows.sh

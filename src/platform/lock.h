@@ -4,6 +4,13 @@
 #pragma once
 
 #if defined(_WIN32)
+// Keep <windows.h> from defining min/max for every file that takes a lock.
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
 #include <windows.h>
 #else
 #include <mutex>

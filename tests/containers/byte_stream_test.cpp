@@ -6,7 +6,11 @@
 #include <functional>
 #include <vector>
 
-#ifndef _WIN32
+#ifdef _WIN32
+#define WIN32_LEAN_AND_MEAN
+#define NOMINMAX
+#include <windows.h>
+#else
 #include <sys/mman.h>
 #include <unistd.h>
 #endif
@@ -26,13 +30,20 @@ public:
         EXPECT_EQ(mprotect(map_ + page_, page_, PROT_NONE), 0);
         data_ = map_ + page_ - size_;
 #else
-        fallback_.resize(size_ + 1);
-        data_ = fallback_.data();
+        SYSTEM_INFO info;
+        GetSystemInfo(&info);
+        page_ = info.dwPageSize;
+        map_ = static_cast<uint8_t *>(VirtualAlloc(nullptr, 2 * page_, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE));
+        DWORD old = 0;
+        EXPECT_NE(VirtualProtect(map_ + page_, page_, PAGE_NOACCESS, &old), 0);
+        data_ = map_ + page_ - size_;
 #endif
         if (size_ > 0) std::memcpy(data_, bytes.data(), size_);
     }
 #ifndef _WIN32
     ~Guarded() { munmap(map_, 2 * page_); }
+#else
+    ~Guarded() { VirtualFree(map_, 0, MEM_RELEASE); }
 #endif
     ByteStream stream(uint32_t position = 0) {
         ByteStream s;
@@ -49,7 +60,8 @@ private:
     const size_t page_ = static_cast<size_t>(sysconf(_SC_PAGESIZE));
     uint8_t *map_;
 #else
-    Bytes fallback_;
+    size_t page_ = 0;
+    uint8_t *map_;
 #endif
 };
 
