@@ -6,7 +6,8 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 packages=(cmake ninja-build g++ libgtest-dev libgmock-dev binutils
-          libcli11-dev libtoml11-dev libspdlog-dev libfmt-dev)
+          libcli11-dev libtoml11-dev libspdlog-dev libfmt-dev
+          libbenchmark-dev socat python3 gnuplot-nox)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
@@ -31,3 +32,9 @@ done
 
 # The same tree as a Windows x64 DLL, its whole suite run under Wine.
 bash scripts/test-windows.sh
+
+# The benchmarks once, short, only to prove that they run: no threshold.
+echo "== bench: quick run"
+start=$SECONDS
+bash bench/run.sh --quick --out build/bench/quick
+echo "== bench: done in $((SECONDS - start)) s"

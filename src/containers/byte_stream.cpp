@@ -109,12 +109,26 @@ int32_t ByteStream_find(const void *pattern, uint32_t patternLength, const ByteS
     if (stream == nullptr || (pattern == nullptr && patternLength != 0)) return -1;
     uint32_t left = ByteStream_remaining(stream);
     if (left < patternLength) return -1;
+    if (patternLength == 0) return 0;
     const uint8_t *start = stream->data + stream->position;
-    // Offsets past INT32_MAX would be indistinguishable from "not found".
-    for (uint32_t offset = 0; left >= patternLength && offset <= INT32_MAX; ++offset, --left) {
-        if (patternLength == 0 || std::memcmp(start + offset, pattern, patternLength) == 0) {
-            return static_cast<int32_t>(offset);
+    const auto *wanted = static_cast<const uint8_t *>(pattern);
+    // Candidates are the places where the pattern fits wholly. memchr skips
+    // to the next first byte; the YMSG field parser searches every field
+    // this way, so a call per offset would dominate its cost.
+    const uint8_t *candidate = start;
+    const uint8_t *afterLast = start + (left - patternLength) + 1;
+    while (candidate < afterLast) {
+        candidate = static_cast<const uint8_t *>(
+            std::memchr(candidate, wanted[0], static_cast<size_t>(afterLast - candidate)));
+        if (candidate == nullptr) return -1;
+        uint32_t i = 1;
+        while (i < patternLength && candidate[i] == wanted[i]) ++i;
+        if (i == patternLength) {
+            // Offsets past INT32_MAX would be indistinguishable from "not found".
+            const auto offset = static_cast<uint64_t>(candidate - start);
+            return offset <= INT32_MAX ? static_cast<int32_t>(offset) : -1;
         }
+        ++candidate;
     }
     return -1;
 }
