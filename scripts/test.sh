@@ -30,6 +30,10 @@ for preset in default asan; do
   echo "== $preset: done in $((SECONDS - start)) s"
 done
 
+# Hostile input: each fuzz target for 60 s with its corpus replay, the
+# concurrency tests under ThreadSanitizer, Valgrind over the relay tests.
+VALGRIND_BUILD_DIR=build/default bash scripts/test-hardening.sh
+
 # The same tree as a Windows x64 DLL, its whole suite run under Wine.
 bash scripts/test-windows.sh
 

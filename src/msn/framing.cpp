@@ -33,6 +33,26 @@ int32_t msnUncuttableLineSize(const char *p, int32_t left) {
     return end < 0 ? 0 : static_cast<int32_t>(end + kLineEndSize);
 }
 
+// Grows out, before anything is written, by more than any output function
+// can write in the command's place: its line, payload, header block and
+// body, plus room for a recomputed length or a refusal. Output functions
+// ignore failed appends, so without this a growth failing half-way would
+// leave a line in the stream without the payload its length announces.
+bool msnReserveOutput(const MsnCommand *command, DArray *out) {
+    static const char kSlack[32] = {};
+    const int32_t before = DArray_count(out);
+    bool ok = DArray_appendRun(kSlack, sizeof kSlack, out) == 0;
+    const int32_t itemCount = DArray_count(command->items);
+    for (int32_t i = 0; ok && i < itemCount; ++i) {
+        const DArray *item = i == kMsnItemTokens ? nullptr : msnCommandItem(command, i);
+        if (item != nullptr) {
+            ok = DArray_appendRun(DArray_data(item), DArray_count(item), out) == 0;
+        }
+    }
+    DArray_removeRun(before, DArray_count(out) - before, nullptr, out);
+    return ok;
+}
+
 } // namespace
 
 DArray *msnCommandItem(const MsnCommand *command, int32_t index) {
@@ -96,6 +116,11 @@ int32_t parseCommand(DArray *line, MsnCommand *command) {
 }
 
 void emitCommand(MsnCommand *command, int32_t blocked, DArray *out) {
+    if (!msnReserveOutput(command, out)) {
+        // Out of memory: the command is dropped whole.
+        msnFreeCommandItems(command);
+        return;
+    }
     DArray *line = msnCommandItem(command, kMsnItemLine);
     MsnCommandEntry entry{};
     if (msnLookupCommand(static_cast<const uint8_t *>(DArray_data(line)), DArray_count(line), &entry)) {
