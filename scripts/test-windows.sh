@@ -30,16 +30,7 @@ trap report EXIT
 start=$SECONDS
 # googletest: the GoogleTest sources the Windows build compiles for itself.
 packages=(cmake ninja-build googletest g++-mingw-w64-x86-64 wine64 wine)
-missing=()
-for p in "${packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
-done
-if ((${#missing[@]})); then
-  echo "== windows: installing: ${missing[*]}"
-  export DEBIAN_FRONTEND=noninteractive
-  apt-get update -qq
-  apt-get install -y -qq "${missing[@]}" >/dev/null
-fi
+bash scripts/install-packages.sh --with-recommends "${packages[@]}"
 stage_done install "$start"
 
 start=$SECONDS

@@ -8,16 +8,7 @@ cd "$(dirname "$0")/.."
 packages=(cmake ninja-build g++ libgtest-dev libgmock-dev binutils
           libcli11-dev libtoml11-dev libspdlog-dev libfmt-dev
           libbenchmark-dev socat python3 gnuplot-nox)
-missing=()
-for p in "${packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
-done
-if ((${#missing[@]})); then
-  echo "== installing: ${missing[*]}"
-  export DEBIAN_FRONTEND=noninteractive
-  apt-get update -qq
-  apt-get install -y -qq --no-install-recommends "${missing[@]}"
-fi
+bash scripts/install-packages.sh "${packages[@]}"
 
 jobs=$(nproc)
 for preset in default asan; do
