@@ -1,4 +1,6 @@
 # Compares the defined dynamic symbols of LIBRARY with the list in EXPECTED.
+include(${CMAKE_CURRENT_LIST_DIR}/expect_exports.cmake)
+
 execute_process(COMMAND ${NM} -D --defined-only ${LIBRARY}
   OUTPUT_VARIABLE listing RESULT_VARIABLE status)
 if(NOT status EQUAL 0)
@@ -14,11 +16,4 @@ foreach(line IN LISTS lines)
     endif()
   endif()
 endforeach()
-list(SORT found)
-file(STRINGS ${EXPECTED} expected)
-list(SORT expected)
-if(NOT found STREQUAL expected)
-  message(FATAL_ERROR "exported: ${found}\nexpected: ${expected}")
-endif()
-list(LENGTH found count)
-message(STATUS "${count} exports, as expected")
+qmx_expect_exports("${found}")

@@ -3,6 +3,8 @@
 #   MODE imports: nothing is imported from the MinGW runtime DLLs
 #                 (libstdc++, libgcc_s, libwinpthread), which a host
 #                 loading qmx.dll would not have.
+include(${CMAKE_CURRENT_LIST_DIR}/../core/expect_exports.cmake)
+
 execute_process(COMMAND ${OBJDUMP} -p ${DLL}
   OUTPUT_VARIABLE listing RESULT_VARIABLE status)
 if(NOT status EQUAL 0)
@@ -26,14 +28,7 @@ if(MODE STREQUAL "exports")
       endif()
     endif()
   endforeach()
-  list(SORT found)
-  file(STRINGS ${EXPECTED} expected)
-  list(SORT expected)
-  if(NOT found STREQUAL expected)
-    message(FATAL_ERROR "exported: ${found}\nexpected: ${expected}")
-  endif()
-  list(LENGTH found count)
-  message(STATUS "${count} exports, as expected")
+  qmx_expect_exports("${found}")
 elseif(MODE STREQUAL "imports")
   set(imported "")
   foreach(line IN LISTS lines)
