@@ -82,7 +82,8 @@ Frames framesFor(const std::string &proto, size_t textSize) {
                 imsim::oscarMessageIn(1, cookie, "bob", text)};
     }
     if (proto == "msn") {
-        return {imsim::msnTextFromClient(1, text), imsim::msnTextFromServer("bob@example.com", text)};
+        return {imsim::msnTextFromClient(1, text),
+                imsim::msnTextFromServer("bob@example.com", text)};
     }
     if (proto == "ymsg") {
         return {imsim::ymsgMessage("alice", "bob", text), imsim::ymsgMessage("bob", "alice", text)};
@@ -188,8 +189,8 @@ void roundTrips(const Options &o) {
 
     std::sort(micros.begin(), micros.end());
     auto pct = [&](double p) { return micros[static_cast<size_t>(p * (micros.size() - 1))]; };
-    std::printf("mode=rt proto=%s msgs=%zu msgs_per_s=%.0f p50_us=%.1f p99_us=%.1f\n", o.proto.c_str(),
-                micros.size(), micros.size() / elapsed, pct(0.50), pct(0.99));
+    std::printf("mode=rt proto=%s msgs=%zu msgs_per_s=%.0f p50_us=%.1f p99_us=%.1f\n",
+                o.proto.c_str(), micros.size(), micros.size() / elapsed, pct(0.50), pct(0.99));
 }
 
 void bulk(const Options &o) {
@@ -227,8 +228,9 @@ void bulk(const Options &o) {
     close(server);
     close(listener);
     const double elapsed = std::chrono::duration<double>(last - first).count();
-    if (received != sent) die("the server received " + std::to_string(received) + " of " +
-                              std::to_string(sent) + " bytes");
+    if (received != sent)
+        die("the server received " + std::to_string(received) + " of " + std::to_string(sent) +
+            " bytes");
     std::printf("mode=bulk proto=%s bytes=%llu mb_per_s=%.1f\n", o.proto.c_str(),
                 static_cast<unsigned long long>(received), received / elapsed / 1e6);
 }
@@ -308,20 +310,28 @@ void scale(const Options &o) {
 }
 
 Options parse(int argc, char **argv) {
-    if (argc < 2) die("usage: qmx-loadgen rt|bulk|scale --proto P --connect PORT --listen PORT "
-                      "[--seconds N] [--count N] [--pid PID]");
+    if (argc < 2)
+        die("usage: qmx-loadgen rt|bulk|scale --proto P --connect PORT --listen PORT "
+            "[--seconds N] [--count N] [--pid PID]");
     Options o;
     o.mode = argv[1];
     for (int i = 2; i + 1 < argc; i += 2) {
         std::string key = argv[i];
         std::string value = argv[i + 1];
-        if (key == "--proto") o.proto = value;
-        else if (key == "--connect") o.connectPort = static_cast<uint16_t>(std::stoi(value));
-        else if (key == "--listen") o.listenPort = static_cast<uint16_t>(std::stoi(value));
-        else if (key == "--seconds") o.seconds = std::stod(value);
-        else if (key == "--count") o.count = std::stoi(value);
-        else if (key == "--pid") o.pid = std::stoi(value);
-        else die("unknown option " + key);
+        if (key == "--proto")
+            o.proto = value;
+        else if (key == "--connect")
+            o.connectPort = static_cast<uint16_t>(std::stoi(value));
+        else if (key == "--listen")
+            o.listenPort = static_cast<uint16_t>(std::stoi(value));
+        else if (key == "--seconds")
+            o.seconds = std::stod(value);
+        else if (key == "--count")
+            o.count = std::stoi(value);
+        else if (key == "--pid")
+            o.pid = std::stoi(value);
+        else
+            die("unknown option " + key);
     }
     if (o.connectPort == 0 || o.listenPort == 0) die("--connect and --listen are required");
     return o;
@@ -332,10 +342,14 @@ Options parse(int argc, char **argv) {
 int main(int argc, char **argv) {
     const Options o = parse(argc, argv);
     try {
-        if (o.mode == "rt") roundTrips(o);
-        else if (o.mode == "bulk") bulk(o);
-        else if (o.mode == "scale") scale(o);
-        else die("unknown mode " + o.mode);
+        if (o.mode == "rt")
+            roundTrips(o);
+        else if (o.mode == "bulk")
+            bulk(o);
+        else if (o.mode == "scale")
+            scale(o);
+        else
+            die("unknown mode " + o.mode);
     } catch (const std::exception &e) {
         die(e.what());
     }

@@ -44,7 +44,7 @@ constexpr uint32_t kYmsgLengthOffset = 8;
 enum class EventMode { kAllow, kReplace };
 
 struct FastHost {
-    Bytes stream;       // whole frames, repeated
+    Bytes stream; // whole frames, repeated
     size_t position = 0;
     uint64_t budget = 0; // client bytes still to serve in this relay
     uint64_t sentBytes = 0;
@@ -81,8 +81,8 @@ int32_t slotSend(QMX_Socket, const uint8_t *, intptr_t count, uint32_t) {
 
 int32_t slotRecv(QMX_Socket socket, uint8_t *buffer, intptr_t size, uint32_t flags) {
     if (socket != kClient || flags != 0) return 0;
-    uint64_t want = static_cast<uint64_t>(size) < host.budget ? static_cast<uint64_t>(size)
-                                                               : host.budget;
+    uint64_t want =
+        static_cast<uint64_t>(size) < host.budget ? static_cast<uint64_t>(size) : host.budget;
     uint64_t done = 0;
     while (done < want) {
         size_t piece = host.stream.size() - host.position;
@@ -194,8 +194,9 @@ Bytes frameFor(Proto proto, Traffic traffic, size_t textSize) {
     switch (proto) {
     case Proto::kOscar:
         if (traffic == Traffic::kMessage) {
-            return qmxtest::oscarOutgoingIcbm(7, 0x1122334455667788ull, 1, "bob",
-                                              qmxtest::oscarMessageDataTlv(text, qmxtest::kCharsetAscii, 0));
+            return qmxtest::oscarOutgoingIcbm(
+                7, 0x1122334455667788ull, 1, "bob",
+                qmxtest::oscarMessageDataTlv(text, qmxtest::kCharsetAscii, 0));
         }
         // Set-user-info with a profile: a service frame the filter reads but
         // does not act on.
@@ -284,25 +285,45 @@ void registerAll() {
     for (const Named &p : protos) {
         const Proto proto = p.proto;
         const std::string base = p.name;
-        benchmark::RegisterBenchmark((base + "/copy_relay").c_str(), [proto](benchmark::State &s) {
-            runCase(s, proto, Traffic::kMessage, EventMode::kAllow, Path::kCopy);
-        })->Arg(100)->Arg(8192);
+        benchmark::RegisterBenchmark((base + "/copy_relay").c_str(),
+                                     [proto](benchmark::State &s) {
+                                         runCase(s, proto, Traffic::kMessage, EventMode::kAllow,
+                                                 Path::kCopy);
+                                     })
+            ->Arg(100)
+            ->Arg(8192);
         // MSN reads 3000 bytes at a time like the copy relay; only the two
         // length-prefixed protocols read frame by frame.
         if (proto != Proto::kMsn) {
-            benchmark::RegisterBenchmark((base + "/framed_copy").c_str(), [proto](benchmark::State &s) {
-                runCase(s, proto, Traffic::kMessage, EventMode::kAllow, Path::kFramedCopy);
-            })->Arg(100)->Arg(8192);
+            benchmark::RegisterBenchmark((base + "/framed_copy").c_str(),
+                                         [proto](benchmark::State &s) {
+                                             runCase(s, proto, Traffic::kMessage, EventMode::kAllow,
+                                                     Path::kFramedCopy);
+                                         })
+                ->Arg(100)
+                ->Arg(8192);
         }
-        benchmark::RegisterBenchmark((base + "/im_allowed").c_str(), [proto](benchmark::State &s) {
-            runCase(s, proto, Traffic::kMessage, EventMode::kAllow, Path::kFilter);
-        })->Arg(100)->Arg(8192);
-        benchmark::RegisterBenchmark((base + "/im_replaced").c_str(), [proto](benchmark::State &s) {
-            runCase(s, proto, Traffic::kMessage, EventMode::kReplace, Path::kFilter);
-        })->Arg(100)->Arg(8192);
-        benchmark::RegisterBenchmark((base + "/pass_through").c_str(), [proto](benchmark::State &s) {
-            runCase(s, proto, Traffic::kPassThrough, EventMode::kAllow, Path::kFilter);
-        })->Arg(100)->Arg(8192);
+        benchmark::RegisterBenchmark((base + "/im_allowed").c_str(),
+                                     [proto](benchmark::State &s) {
+                                         runCase(s, proto, Traffic::kMessage, EventMode::kAllow,
+                                                 Path::kFilter);
+                                     })
+            ->Arg(100)
+            ->Arg(8192);
+        benchmark::RegisterBenchmark((base + "/im_replaced").c_str(),
+                                     [proto](benchmark::State &s) {
+                                         runCase(s, proto, Traffic::kMessage, EventMode::kReplace,
+                                                 Path::kFilter);
+                                     })
+            ->Arg(100)
+            ->Arg(8192);
+        benchmark::RegisterBenchmark((base + "/pass_through").c_str(),
+                                     [proto](benchmark::State &s) {
+                                         runCase(s, proto, Traffic::kPassThrough, EventMode::kAllow,
+                                                 Path::kFilter);
+                                     })
+            ->Arg(100)
+            ->Arg(8192);
     }
 }
 

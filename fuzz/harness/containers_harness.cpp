@@ -72,7 +72,8 @@ std::string runDArray(FuzzInput &in) {
     m.initSize = 1 + in.u8() % 4;
     m.shrink = in.u8() & 1;
     m.capacity = m.initSize;
-    DArray *arr = DArray_create(m.initSize, m.itemSize, m.factor, m.shrink ? uint32_t{DARRAY_SHRINK} : 0u);
+    DArray *arr =
+        DArray_create(m.initSize, m.itemSize, m.factor, m.shrink ? uint32_t{DARRAY_SHRINK} : 0u);
     if (arr == nullptr) return "DArray_create failed";
     std::string failure;
     for (int step = 0; !in.empty() && step < 400 && failure.empty(); ++step) {
@@ -134,7 +135,8 @@ std::string runDArray(FuzzInput &in) {
                 if (index < count) {
                     const int32_t size = n % (m.itemSize + 1);
                     DArray_setSized(item.data(), size, index, arr);
-                    next.bytes.replace(at, static_cast<size_t>(size), item.substr(0, static_cast<size_t>(size)));
+                    next.bytes.replace(at, static_cast<size_t>(size),
+                                       item.substr(0, static_cast<size_t>(size)));
                 }
                 break;
             case 6: { // remove
@@ -145,13 +147,16 @@ std::string runDArray(FuzzInput &in) {
                     result = -1; // the expected refusal
                     break;
                 }
-                if (out != m.bytes.substr(at, item.size())) failure = fail("remove copied out the wrong item", step);
+                if (out != m.bytes.substr(at, item.size()))
+                    failure = fail("remove copied out the wrong item", step);
                 next.bytes.erase(at, item.size());
                 if (m.shrink && next.count() <= m.capacity / (m.factor * m.factor) &&
                     m.capacity / m.factor >= m.initSize) {
                     // A failed shrink still removes the item.
-                    if (result == 0) next.capacity = m.capacity / m.factor;
-                    else if (window.armed()) result = 0;
+                    if (result == 0)
+                        next.capacity = m.capacity / m.factor;
+                    else if (window.armed())
+                        result = 0;
                 }
                 break;
             }
@@ -159,16 +164,21 @@ std::string runDArray(FuzzInput &in) {
                 std::string out(static_cast<size_t>(n * m.itemSize), '\0');
                 result = DArray_removeRun(index, n, &out[0], arr);
                 if (n > count) {
-                    if (result != 1) failure = fail("removeRun of more than held did not fail", step);
+                    if (result != 1)
+                        failure = fail("removeRun of more than held did not fail", step);
                     result = -1; // the expected refusal
                     break;
                 }
                 const size_t taken = static_cast<size_t>(std::min(n, count - index) * m.itemSize);
-                if (out.compare(0, taken, m.bytes, at, taken) != 0) failure = fail("removeRun copied out wrong items", step);
+                if (out.compare(0, taken, m.bytes, at, taken) != 0)
+                    failure = fail("removeRun copied out wrong items", step);
                 next.bytes.erase(at, taken);
                 break;
             }
-            case 8: DArray_clear(arr); next.bytes.clear(); break;
+            case 8:
+                DArray_clear(arr);
+                next.bytes.clear();
+                break;
             case 9: { // cstr of a byte string
                 const char *text = DArray_cstr(arr);
                 if (m.itemSize != 1) {
@@ -177,14 +187,16 @@ std::string runDArray(FuzzInput &in) {
                 }
                 result = text == nullptr;
                 if (count == m.capacity) next.capacity *= m.factor;
-                if (text != nullptr && text[count] != '\0') failure = fail("cstr not terminated", step);
+                if (text != nullptr && text[count] != '\0')
+                    failure = fail("cstr not terminated", step);
                 break;
             }
             default: { // get
                 if (index < count) {
                     std::string out(static_cast<size_t>(m.itemSize), '\0');
                     DArray_get(index, &out[0], arr);
-                    if (out != m.bytes.substr(at, out.size())) failure = fail("get returned the wrong item", step);
+                    if (out != m.bytes.substr(at, out.size()))
+                        failure = fail("get returned the wrong item", step);
                 }
                 break;
             }
@@ -192,16 +204,20 @@ std::string runDArray(FuzzInput &in) {
             changed = result == 0;
             if (result > 0 && !window.armed() && failure.empty()) {
                 char what[96];
-                std::snprintf(what, sizeof what, "DArray operation %d failed without cause (index %d, n %d, count %d)", op,
-                              index, n, count);
+                std::snprintf(what, sizeof what,
+                              "DArray operation %d failed without cause (index %d, n %d, count %d)",
+                              op, index, n, count);
                 failure = fail(what, step);
             }
         }
         if (changed) m = next;
         if (!failure.empty()) break;
-        if (DArray_count(arr) != m.count()) failure = fail("item count differs from the model", step);
-        else if (DArray_capacity(arr) != m.capacity) failure = fail("capacity differs from the growth rule", step);
-        else if (!m.bytes.empty() && std::memcmp(DArray_data(arr), m.bytes.data(), m.bytes.size()) != 0)
+        if (DArray_count(arr) != m.count())
+            failure = fail("item count differs from the model", step);
+        else if (DArray_capacity(arr) != m.capacity)
+            failure = fail("capacity differs from the growth rule", step);
+        else if (!m.bytes.empty() &&
+                 std::memcmp(DArray_data(arr), m.bytes.data(), m.bytes.size()) != 0)
             failure = fail("items differ from the model", step);
     }
     DArray_free(arr);
@@ -235,9 +251,11 @@ std::string runHashTable(FuzzInput &in) {
         switch (op) {
         case 0:
         case 1: { // insert
-            const int result = HashTable_insert(key.data(), static_cast<int32_t>(keyLength), value.data(), table);
+            const int result =
+                HashTable_insert(key.data(), static_cast<int32_t>(keyLength), value.data(), table);
             if (found != model.end()) {
-                if (result != HT_REPLACED) failure = fail("insert of a present key did not replace", step);
+                if (result != HT_REPLACED)
+                    failure = fail("insert of a present key did not replace", step);
                 found->second = value;
             } else if (result == HT_OK) {
                 model[key] = value;
@@ -253,14 +271,18 @@ std::string runHashTable(FuzzInput &in) {
         }
         case 2: { // find
             std::string out(valueSize, '\0');
-            const int result = HashTable_find(key.data(), static_cast<int32_t>(keyLength), &out[0], table);
-            if ((result == HT_OK) != (found != model.end())) failure = fail("find disagrees with the model", step);
-            else if (result == HT_OK && out != found->second) failure = fail("find returned a wrong value", step);
+            const int result =
+                HashTable_find(key.data(), static_cast<int32_t>(keyLength), &out[0], table);
+            if ((result == HT_OK) != (found != model.end()))
+                failure = fail("find disagrees with the model", step);
+            else if (result == HT_OK && out != found->second)
+                failure = fail("find returned a wrong value", step);
             break;
         }
         case 3: { // remove
             const int result = HashTable_remove(key.data(), static_cast<int32_t>(keyLength), table);
-            if ((result == HT_OK) != (found != model.end())) failure = fail("remove disagrees with the model", step);
+            if ((result == HT_OK) != (found != model.end()))
+                failure = fail("remove disagrees with the model", step);
             if (found != model.end()) model.erase(found);
             break;
         }
@@ -270,7 +292,8 @@ std::string runHashTable(FuzzInput &in) {
             const auto full = model.find(fullKey);
             const int result = HashTable_put(fullKey.data(), value.data(), table);
             if (full != model.end()) {
-                if (result != HT_REPLACED) failure = fail("put of a present key did not replace", step);
+                if (result != HT_REPLACED)
+                    failure = fail("put of a present key did not replace", step);
                 full->second = value;
             } else if (result == HT_OK) {
                 model[fullKey] = value;
@@ -300,7 +323,8 @@ std::string runHashTable(FuzzInput &in) {
             for (size_t i = 0; i <= model.size(); ++i) {
                 std::fill(keyOut.begin(), keyOut.end(), '\0');
                 if (HashTable_next(keyOut.data(), valueOut.data(), table) != HT_OK) break;
-                seen.push_back(std::string(keyOut.data(), keyOut.size()) + std::string(valueOut.data(), valueSize));
+                seen.push_back(std::string(keyOut.data(), keyOut.size()) +
+                               std::string(valueOut.data(), valueSize));
             }
             std::sort(expected.begin(), expected.end());
             std::sort(seen.begin(), seen.end());
@@ -309,9 +333,11 @@ std::string runHashTable(FuzzInput &in) {
         }
         }
         if (!failure.empty()) break;
-        if (HashTable_count(table) != static_cast<int32_t>(model.size())) failure = fail("pair count differs", step);
+        if (HashTable_count(table) != static_cast<int32_t>(model.size()))
+            failure = fail("pair count differs", step);
         const uint32_t actualChains = table->hashMask + 1;
-        if ((actualChains & table->hashMask) != 0) failure = fail("chain count is not a power of two", step);
+        if ((actualChains & table->hashMask) != 0)
+            failure = fail("chain count is not a power of two", step);
         if (!chainsKnown) {
             chains = actualChains;
             chainsKnown = true;
@@ -323,9 +349,10 @@ std::string runHashTable(FuzzInput &in) {
     // Every pair must still be found after everything above.
     for (const auto &pair : model) {
         std::string out(valueSize, '\0');
-        if (failure.empty() && (HashTable_find(pair.first.data(), static_cast<int32_t>(pair.first.size()), &out[0],
-                                               table) != HT_OK ||
-                                out != pair.second))
+        if (failure.empty() &&
+            (HashTable_find(pair.first.data(), static_cast<int32_t>(pair.first.size()), &out[0],
+                            table) != HT_OK ||
+             out != pair.second))
             failure = "a pair of the model is lost";
     }
     HashTable_destroy(table);

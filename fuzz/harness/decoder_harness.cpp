@@ -34,12 +34,15 @@ public:
         size_ = (capacity + page - 1) / page * page;
         void *area = VirtualAlloc(nullptr, size_ + page, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE);
         DWORD old = 0;
-        const bool guarded = area != nullptr && VirtualProtect(static_cast<uint8_t *>(area) + size_, page, PAGE_NOACCESS, &old);
+        const bool guarded = area != nullptr && VirtualProtect(static_cast<uint8_t *>(area) + size_,
+                                                               page, PAGE_NOACCESS, &old);
 #else
         const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
         size_ = (capacity + page - 1) / page * page;
-        void *area = mmap(nullptr, size_ + page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-        const bool guarded = area != MAP_FAILED && mprotect(static_cast<uint8_t *>(area) + size_, page, PROT_NONE) == 0;
+        void *area =
+            mmap(nullptr, size_ + page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        const bool guarded = area != MAP_FAILED &&
+                             mprotect(static_cast<uint8_t *>(area) + size_, page, PROT_NONE) == 0;
 #endif
         if (!guarded) {
             std::fprintf(stderr, "guard page could not be set up\n");
@@ -67,11 +70,15 @@ bool inside(const uint8_t *p, size_t n, const uint8_t *begin, size_t size) {
     return p >= begin && n <= size && static_cast<size_t>(p - begin) <= size - n;
 }
 
-bool terminated(const char name[kOscarNameSize]) { return std::memchr(name, 0, kOscarNameSize) != nullptr; }
+bool terminated(const char name[kOscarNameSize]) {
+    return std::memchr(name, 0, kOscarNameSize) != nullptr;
+}
 
 std::string checkIcbmPointers(const IcbmInfo &info, const uint8_t *frame, size_t n) {
-    if (info.text != nullptr && !inside(info.text, info.textLength, frame, n)) return "ICBM text outside the frame";
-    if (info.name != nullptr && !inside(info.name, info.nameLength, frame, n)) return "ICBM name outside the frame";
+    if (info.text != nullptr && !inside(info.text, info.textLength, frame, n))
+        return "ICBM text outside the frame";
+    if (info.name != nullptr && !inside(info.name, info.nameLength, frame, n))
+        return "ICBM name outside the frame";
     return "";
 }
 
@@ -100,8 +107,9 @@ std::string checkRewrite(const uint8_t *frame, size_t n, const std::string &repl
     const auto total = static_cast<uint32_t>(newLength + kFlapHeaderSize);
     ByteStream out;
     ByteStream_init(output.reserve(total), total, &out);
-    const int written = parseIcbm(&stream, &info, &out, reinterpret_cast<const uint8_t *>(replacement.data()),
-                                  static_cast<uint16_t>(replacement.size()), &fixups);
+    const int written =
+        parseIcbm(&stream, &info, &out, reinterpret_cast<const uint8_t *>(replacement.data()),
+                  static_cast<uint16_t>(replacement.size()), &fixups);
     if (written != 1) return "";
     ByteStream again;
     ByteStream_init(output.reserve(total), total, &again);
@@ -116,7 +124,8 @@ std::string checkRewrite(const uint8_t *frame, size_t n, const std::string &repl
     parseIcbm(&again, &reread, nullptr, nullptr, 0, nullptr);
     if (reread.status != kIcbmStatusText) return "rewritten frame no longer reads as a text ICBM";
     if (reread.textLength != replacement.size() ||
-        (reread.textLength > 0 && std::memcmp(reread.text, replacement.data(), replacement.size()) != 0))
+        (reread.textLength > 0 &&
+         std::memcmp(reread.text, replacement.data(), replacement.size()) != 0))
         return "rewritten frame does not carry the replacement";
     return "";
 }
@@ -147,8 +156,9 @@ std::string oscarFrame(const uint8_t *data, size_t size) {
     if (!failure.empty()) return failure;
 
     char requestName[kOscarNameSize] = "";
-    if (flags & 1) oscarCopyName(reinterpret_cast<const uint8_t *>(knownName.data()),
-                                 static_cast<uint32_t>(knownName.size()), requestName);
+    if (flags & 1)
+        oscarCopyName(reinterpret_cast<const uint8_t *>(knownName.data()),
+                      static_cast<uint32_t>(knownName.size()), requestName);
     ByteStream_rewind(&stream);
     parseLoginRequest(&stream, requestName);
     if (!terminated(requestName)) return "login request name unterminated";
@@ -182,7 +192,8 @@ std::string ymsgFields(const uint8_t *data, size_t size) {
             return "YMSG field value not followed by its separator";
     }
     const uint32_t announced = ymsgPacketSize(&stream);
-    if (n >= kYmsgHeaderSize && announced != ((uint32_t{packet[8]} << 8 | packet[9]) + kYmsgHeaderSize))
+    if (n >= kYmsgHeaderSize &&
+        announced != ((uint32_t{packet[8]} << 8 | packet[9]) + kYmsgHeaderSize))
         return "YMSG packet size is not length + 20";
     return "";
 }

@@ -43,7 +43,7 @@ struct Target {
 };
 
 constexpr Target kTargets[] = {
-    {"ymsg_relay", relayYmsg}, {"oscar_relay", relayOscar}, {"msn_relay", relayMsn},
+    {"ymsg_relay", relayYmsg},  {"oscar_relay", relayOscar}, {"msn_relay", relayMsn},
     {"containers", containers}, {"oscar_frame", oscarFrame}, {"ymsg_fields", ymsgFields},
 };
 
@@ -64,14 +64,19 @@ enum Op : uint8_t {
 };
 // Header byte bits.
 enum : uint8_t {
-    kRefuseEvents = 1,      // default event answer 0
-    kReplacementShift = 1,  // 2 bits: 0 none, 1 empty, 2 "x", 3 70,000 bytes
-    kRefusePolicy = 8,      // default policy answer 0
-    kFailAllocations = 16,  // the next byte n: allocations fail after 4n during the relay
+    kRefuseEvents = 1,     // default event answer 0
+    kReplacementShift = 1, // 2 bits: 0 none, 1 empty, 2 "x", 3 70,000 bytes
+    kRefusePolicy = 8,     // default policy answer 0
+    kFailAllocations = 16, // the next byte n: allocations fail after 4n during the relay
 };
 // Replacement kinds of kEventAnswer (bits 1-2 of its byte); kind 2 takes a
 // chunk of its own as the text.
-enum : uint8_t { kNoReplacement = 0, kEmptyReplacement = 1, kGivenReplacement = 2, kHugeReplacement = 3 };
+enum : uint8_t {
+    kNoReplacement = 0,
+    kEmptyReplacement = 1,
+    kGivenReplacement = 2,
+    kHugeReplacement = 3
+};
 constexpr size_t kHugeReplacementSize = 70000;
 
 // One data operation: the op byte and a chunk in FuzzInput::chunk() form.

@@ -31,7 +31,8 @@ constexpr QMX_Socket kEchoServer = 22;
 
 std::string describe(const char *what, size_t index, size_t got, size_t expected) {
     char text[160];
-    std::snprintf(text, sizeof text, "%s (buffer %zu): %zu bytes, expected %zu", what, index, got, expected);
+    std::snprintf(text, sizeof text, "%s (buffer %zu): %zu bytes, expected %zu", what, index, got,
+                  expected);
     return text;
 }
 
@@ -41,7 +42,9 @@ EventAnswer replacementAnswer(int32_t result, uint8_t kind, const std::string &g
     switch (kind & 3) {
     case script::kEmptyReplacement: answer.replacement = Bytes(); break;
     case script::kGivenReplacement: answer.replacement = given.empty() ? Bytes("x") : given; break;
-    case script::kHugeReplacement: answer.replacement = Bytes(script::kHugeReplacementSize, 'R'); break;
+    case script::kHugeReplacement:
+        answer.replacement = Bytes(script::kHugeReplacementSize, 'R');
+        break;
     default: break;
     }
     return answer;
@@ -67,7 +70,8 @@ int64_t playScript(FuzzInput &in, uint32_t id) {
         case script::kOutOfBand: host.pushOob(side, in.take((arg & 0x7F) + 1)); break;
         case script::kEventAnswer: {
             const uint8_t kind = (arg >> 1) & 3;
-            const std::string given = kind == script::kGivenReplacement ? in.chunk() : std::string();
+            const std::string given =
+                kind == script::kGivenReplacement ? in.chunk() : std::string();
             host.pushEventAnswer(id, replacementAnswer(arg & 1, kind, given));
             break;
         }
@@ -104,9 +108,10 @@ std::vector<Bytes> forwardedBuffers(QMX_Socket socket) {
     const SendCall *open = nullptr;
     for (const SendCall &call : ScriptedHost::get().sendCalls()) {
         if (call.socket != socket || call.flags != 0) continue;
-        const bool continues = open != nullptr && open->result > 0 &&
-                               static_cast<size_t>(open->result) < open->offered.size() &&
-                               call.offered == open->offered.substr(static_cast<size_t>(open->result));
+        const bool continues =
+            open != nullptr && open->result > 0 &&
+            static_cast<size_t>(open->result) < open->offered.size() &&
+            call.offered == open->offered.substr(static_cast<size_t>(open->result));
         if (!continues) buffers.push_back(call.offered);
         open = &call;
     }
@@ -114,7 +119,8 @@ std::vector<Bytes> forwardedBuffers(QMX_Socket socket) {
 }
 
 uint32_t bigEndian16(const Bytes &b, size_t at) {
-    return static_cast<uint32_t>(static_cast<uint8_t>(b[at])) << 8 | static_cast<uint8_t>(b[at + 1]);
+    return static_cast<uint32_t>(static_cast<uint8_t>(b[at])) << 8 |
+           static_cast<uint8_t>(b[at + 1]);
 }
 
 std::string checkYmsgBuffers(QMX_Socket socket) {
@@ -123,11 +129,14 @@ std::string checkYmsgBuffers(QMX_Socket socket) {
         const Bytes &b = buffers[i];
         if (b.compare(0, 4, "YMSG") != 0) {
             // A stream that is not YMSG: its first header goes on as it came.
-            if (b.size() != kYmsgHeaderSize) return describe("YMSG pass-through", i, b.size(), kYmsgHeaderSize);
+            if (b.size() != kYmsgHeaderSize)
+                return describe("YMSG pass-through", i, b.size(), kYmsgHeaderSize);
             continue;
         }
-        const size_t expected = b.size() >= kYmsgHeaderSize ? bigEndian16(b, 8) + kYmsgHeaderSize : kYmsgHeaderSize;
-        if (b.size() != expected) return describe("YMSG packet is not length + 20", i, b.size(), expected);
+        const size_t expected =
+            b.size() >= kYmsgHeaderSize ? bigEndian16(b, 8) + kYmsgHeaderSize : kYmsgHeaderSize;
+        if (b.size() != expected)
+            return describe("YMSG packet is not length + 20", i, b.size(), expected);
     }
     return "";
 }
@@ -140,8 +149,10 @@ std::string checkOscarBuffers(QMX_Socket socket) {
             if (b.size() > 2048) return describe("OSCAR pass-through too long", i, b.size(), 2048);
             continue;
         }
-        const size_t expected = b.size() >= kFlapHeaderSize ? bigEndian16(b, 4) + kFlapHeaderSize : kFlapHeaderSize;
-        if (b.size() != expected) return describe("FLAP frame is not length + 6", i, b.size(), expected);
+        const size_t expected =
+            b.size() >= kFlapHeaderSize ? bigEndian16(b, 4) + kFlapHeaderSize : kFlapHeaderSize;
+        if (b.size() != expected)
+            return describe("FLAP frame is not length + 6", i, b.size(), expected);
     }
     return "";
 }
@@ -185,16 +196,19 @@ std::string checkMsnBuffers(QMX_Socket socket, int direction, bool allocationsFa
         const Bytes &b = buffers[i];
         if (!msnLooksLikeCommand(b)) continue; // raw traffic, or not checkable
         DArray *out = DArray_create(1, 1, 2, 0);
-        msnFrameBytes(echo, data, reinterpret_cast<const uint8_t *>(b.data()), static_cast<int32_t>(b.size()),
-                      direction, out);
-        const Bytes again(static_cast<const char *>(DArray_data(out)), static_cast<size_t>(DArray_count(out)));
+        msnFrameBytes(echo, data, reinterpret_cast<const uint8_t *>(b.data()),
+                      static_cast<int32_t>(b.size()), direction, out);
+        const Bytes again(static_cast<const char *>(DArray_data(out)),
+                          static_cast<size_t>(DArray_count(out)));
         DArray_free(out);
         const MsnDirection &d = data->directions[direction];
         if (d.need != 0 || DArray_count(d.pending) != 0)
-            failure = describe("MSN buffer ends inside a command", i, b.size(), b.size()) + ": " + excerpt(b);
-        else if (again != b && !allocationsFailed)
-            failure = describe("MSN buffer frames differently when framed again", i, again.size(), b.size()) + ": " +
+            failure = describe("MSN buffer ends inside a command", i, b.size(), b.size()) + ": " +
                       excerpt(b);
+        else if (again != b && !allocationsFailed)
+            failure = describe("MSN buffer frames differently when framed again", i, again.size(),
+                               b.size()) +
+                      ": " + excerpt(b);
     }
     QMX_deleteInstance(echo);
     return failure;
@@ -235,19 +249,25 @@ std::string relay(uint32_t protocol, const uint8_t *bytes, size_t size) {
         if (failure.empty()) failure = checkMsnBuffers(kClient, kMsnServerToClient, budget >= 0);
         break;
     }
-    if (QMX_deleteInstance(id) != 0 && failure.empty()) failure = "QMX_deleteInstance did not find the instance";
+    if (QMX_deleteInstance(id) != 0 && failure.empty())
+        failure = "QMX_deleteInstance did not find the instance";
     const std::vector<uint32_t> deletes = host.instanceDeletes();
     if (failure.empty() && std::find(deletes.begin(), deletes.end(), id) == deletes.end())
         failure = "slot 9 was not called on deletion";
-    if (failure.empty() && QMX_getInstanceProtoData(id) != nullptr) failure = "deleted instance still has data";
+    if (failure.empty() && QMX_getInstanceProtoData(id) != nullptr)
+        failure = "deleted instance still has data";
     QMX_shutdown();
     return failure;
 }
 
 } // namespace
 
-std::string relayYmsg(const uint8_t *data, size_t size) { return relay(QMX_PROTO_YMSG, data, size); }
-std::string relayOscar(const uint8_t *data, size_t size) { return relay(QMX_PROTO_OSCAR, data, size); }
+std::string relayYmsg(const uint8_t *data, size_t size) {
+    return relay(QMX_PROTO_YMSG, data, size);
+}
+std::string relayOscar(const uint8_t *data, size_t size) {
+    return relay(QMX_PROTO_OSCAR, data, size);
+}
 std::string relayMsn(const uint8_t *data, size_t size) { return relay(QMX_PROTO_MSN, data, size); }
 
 std::string script::data(Op op, const std::string &bytes) {

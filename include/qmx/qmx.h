@@ -27,19 +27,19 @@
 #include <stdint.h>
 
 #if defined(_WIN32)
-#  if defined(QMX_STATIC)
-#    define QMX_API
-#  elif defined(QMX_BUILDING)
-#    define QMX_API __declspec(dllexport)
-#  else
-#    define QMX_API __declspec(dllimport)
-#  endif
+#if defined(QMX_STATIC)
+#define QMX_API
+#elif defined(QMX_BUILDING)
+#define QMX_API __declspec(dllexport)
 #else
-#  if defined(QMX_BUILDING)
-#    define QMX_API __attribute__((visibility("default")))
-#  else
-#    define QMX_API
-#  endif
+#define QMX_API __declspec(dllimport)
+#endif
+#else
+#if defined(QMX_BUILDING)
+#define QMX_API __attribute__((visibility("default")))
+#else
+#define QMX_API
+#endif
 #endif
 
 #ifdef __cplusplus
@@ -82,13 +82,13 @@ extern "C" {
 #define QMX_EVENT_DATACAST 3u /* buzz, plugin message, datacast             */
 #define QMX_EVENT_OTHER 4u    /* internal only; never passed to the host    */
 
-#define QMX_ACTION_LOGIN 0u         /* local: who logs in; remote: NULL      */
-#define QMX_ACTION_IM_OUT 1u        /* local: sender;      remote: recipient */
-#define QMX_ACTION_IM_IN 2u         /* local: recipient;   remote: sender    */
-#define QMX_ACTION_FILE_SEND 3u     /* local: sender;      remote: receiver  */
-#define QMX_ACTION_FILE_RECEIVE 4u  /* local: receiver;    remote: sender    */
-#define QMX_ACTION_DATACAST_OUT 5u  /* local: sender;      remote: recipient */
-#define QMX_ACTION_DATACAST_IN 6u   /* local: recipient;   remote: sender    */
+#define QMX_ACTION_LOGIN 0u        /* local: who logs in; remote: NULL      */
+#define QMX_ACTION_IM_OUT 1u       /* local: sender;      remote: recipient */
+#define QMX_ACTION_IM_IN 2u        /* local: recipient;   remote: sender    */
+#define QMX_ACTION_FILE_SEND 3u    /* local: sender;      remote: receiver  */
+#define QMX_ACTION_FILE_RECEIVE 4u /* local: receiver;    remote: sender    */
+#define QMX_ACTION_DATACAST_OUT 5u /* local: sender;      remote: recipient */
+#define QMX_ACTION_DATACAST_IN 6u  /* local: recipient;   remote: sender    */
 
 #define QMX_LOG_BLOCKED 0u    /* an action refused by the policy  */
 #define QMX_LOG_CONNECTION 1u /* a side of the connection closed  */
@@ -126,13 +126,13 @@ typedef struct ReplacementText {
 /* One filtered action, valid only during the QMX_CB_EVENT call that receives
  * it (the library builds it on its own stack). */
 typedef struct FilterEvent {
-    uint32_t type;       /* QMX_EVENT_* */
-    uint32_t fromClient; /* 1: client -> server, 0: server -> client */
-    const char *from;    /* sender; for a login, the name logging in */
-    const char *to;      /* recipient; NULL where there is none */
-    uint32_t wideText;   /* 1: text is not in a single-byte character set */
-    const char *text;    /* message text or file name; not zero-terminated */
-    uint64_t textLength; /* byte count of text */
+    uint32_t type;                /* QMX_EVENT_* */
+    uint32_t fromClient;          /* 1: client -> server, 0: server -> client */
+    const char *from;             /* sender; for a login, the name logging in */
+    const char *to;               /* recipient; NULL where there is none */
+    uint32_t wideText;            /* 1: text is not in a single-byte character set */
+    const char *text;             /* message text or file name; not zero-terminated */
+    uint64_t textLength;          /* byte count of text */
     ReplacementText *replacement; /* set only through QMX_setReplacementText */
 } FilterEvent;
 
@@ -151,29 +151,27 @@ typedef int32_t (*QMX_EventFn)(uint32_t id, FilterEvent *event);
 /* 3: bytes without the protocol's framing; result bit value 2: do not forward.
  * from/to are sockets (OSCAR, YMSG) or pointers to the MSN relay sides, whose
  * first member is the socket. */
-typedef int32_t (*QMX_RawDataFn)(uint32_t id, uintptr_t from, uintptr_t to,
-                                 const uint8_t *data, intptr_t count);
+typedef int32_t (*QMX_RawDataFn)(uint32_t id, uintptr_t from, uintptr_t to, const uint8_t *data,
+                                 intptr_t count);
 /* 4: <0 failure, 0 timeout, >0 bits: 1 A readable, 2 B readable,
  * 4 A out-of-band, 8 B out-of-band. A socket of 0 is not watched. */
-typedef int32_t (*QMX_WaitFn)(QMX_Socket readA, QMX_Socket readB,
-                              QMX_Socket exceptA, QMX_Socket exceptB,
-                              int32_t seconds, int32_t microseconds);
+typedef int32_t (*QMX_WaitFn)(QMX_Socket readA, QMX_Socket readB, QMX_Socket exceptA,
+                              QMX_Socket exceptB, int32_t seconds, int32_t microseconds);
 /* 5: bytes taken; <1 ends the sending of that buffer. flags 1: out-of-band. */
-typedef int32_t (*QMX_SendFn)(QMX_Socket socket, const uint8_t *bytes,
-                              intptr_t count, uint32_t flags);
-/* 6: <0 failure, 0 peer closed, >0 bytes placed. flags 1: out-of-band. */
-typedef int32_t (*QMX_RecvFn)(QMX_Socket socket, uint8_t *buffer, intptr_t size,
+typedef int32_t (*QMX_SendFn)(QMX_Socket socket, const uint8_t *bytes, intptr_t count,
                               uint32_t flags);
+/* 6: <0 failure, 0 peer closed, >0 bytes placed. flags 1: out-of-band. */
+typedef int32_t (*QMX_RecvFn)(QMX_Socket socket, uint8_t *buffer, intptr_t size, uint32_t flags);
 /* 7: stop sending on socket (how is always 1); the result is not read. */
 typedef int32_t (*QMX_HalfCloseFn)(QMX_Socket socket, int32_t how);
 /* 8: returns the instance's user data. */
-typedef uintptr_t (*QMX_InstanceNewFn)(uint32_t id, QMX_Socket client,
-                                       QMX_Socket server, uintptr_t userArg);
+typedef uintptr_t (*QMX_InstanceNewFn)(uint32_t id, QMX_Socket client, QMX_Socket server,
+                                       uintptr_t userArg);
 /* 9: the instance is about to be removed; its data are still readable. */
 typedef void (*QMX_InstanceDeleteFn)(uint32_t id);
 /* 10: returns the instance's protocol data. */
-typedef void *(*QMX_ProtoNewFn)(uint32_t id, QMX_Socket client,
-                                QMX_Socket server, uintptr_t userArg);
+typedef void *(*QMX_ProtoNewFn)(uint32_t id, QMX_Socket client, QMX_Socket server,
+                                uintptr_t userArg);
 /* 11: frees the protocol data (found with QMX_getInstanceProtoData). */
 typedef void (*QMX_ProtoDeleteFn)(uint32_t id);
 /* 12: the relay loop; its result is returned by QMX_processInstance. */
@@ -201,8 +199,7 @@ QMX_API uint32_t QMX_setCallback(uint32_t slot, QMX_Callback f);
 
 /* Stores f in one protocol's table. 1 when protocol > 2, slot > 16 or the
  * table does not exist. */
-QMX_API uint32_t QMX_setProtoCallback(uint32_t protocol, uint32_t slot,
-                                      QMX_Callback f);
+QMX_API uint32_t QMX_setProtoCallback(uint32_t protocol, uint32_t slot, QMX_Callback f);
 
 /* Reads one slot; NULL when out of range, not initialised or empty. */
 QMX_API QMX_Callback QMX_getProtoCallback(uint32_t protocol, uint32_t slot);
@@ -211,8 +208,8 @@ QMX_API QMX_Callback QMX_getProtoCallback(uint32_t protocol, uint32_t slot);
 
 /* Creates an instance: calls slot 10 then slot 8 with the same arguments.
  * Returns the new id (never 0), or 0 on failure. */
-QMX_API uint32_t QMX_newInstance(uint32_t protocol, QMX_Socket client,
-                                 QMX_Socket server, uintptr_t userArg);
+QMX_API uint32_t QMX_newInstance(uint32_t protocol, QMX_Socket client, QMX_Socket server,
+                                 uintptr_t userArg);
 
 /* Calls slot 9 then slot 11 and forgets the instance. 0, or 2 for an id that
  * is not registered. */
@@ -233,8 +230,8 @@ QMX_API void *QMX_getInstanceProtoData(uint32_t id);
 /* Attaches a private copy of n bytes to the event, freeing any earlier
  * replacement. Nothing happens when event or bytes is NULL. The first
  * argument is not read. */
-QMX_API void QMX_setReplacementText(uintptr_t unused, FilterEvent *event,
-                                    const void *bytes, uint64_t n);
+QMX_API void QMX_setReplacementText(uintptr_t unused, FilterEvent *event, const void *bytes,
+                                    uint64_t n);
 
 /* The replacement bytes, or NULL when the event has none. */
 QMX_API const uint8_t *QMX_getReplacementText(const FilterEvent *event);

@@ -18,7 +18,8 @@ bool qmxAllocShouldFail() {
     ++tAllocCount;
     int64_t budget = gFailBudget.load(std::memory_order_relaxed);
     while (budget > 0) {
-        if (gFailBudget.compare_exchange_weak(budget, budget - 1, std::memory_order_relaxed)) return false;
+        if (gFailBudget.compare_exchange_weak(budget, budget - 1, std::memory_order_relaxed))
+            return false;
     }
     return budget == 0;
 }

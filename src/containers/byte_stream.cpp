@@ -7,7 +7,9 @@ namespace {
 
 // Every bounded operation asks here, so the end of the buffer is checked in
 // one place; a null stream has nothing left.
-bool byteStreamFits(uint32_t n, const ByteStream *stream) { return n <= ByteStream_remaining(stream); }
+bool byteStreamFits(uint32_t n, const ByteStream *stream) {
+    return n <= ByteStream_remaining(stream);
+}
 
 } // namespace
 
@@ -139,8 +141,8 @@ void ByteStream_hexDump(const ByteStream *stream) {
     const uint8_t *p = stream->data + stream->position;
     for (uint32_t i = 0; i < left; ++i) {
         unsigned value = p[i];
-        std::printf("%d :: HEX: (%x) - CHAR: (%c) - DEC: (%d)\n", static_cast<int>(i), value, static_cast<int>(value),
-                    static_cast<int>(value));
+        std::printf("%d :: HEX: (%x) - CHAR: (%c) - DEC: (%d)\n", static_cast<int>(i), value,
+                    static_cast<int>(value), static_cast<int>(value));
     }
     std::printf("\n");
 }

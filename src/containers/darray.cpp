@@ -20,7 +20,8 @@ uint8_t *darraySlot(const DArray *arr, int32_t index) {
 // left dangling by a reallocation or shifted by a move.
 bool darrayAliases(const DArray *arr, const void *p, int64_t bytes) {
     auto begin = reinterpret_cast<uintptr_t>(arr->buffer);
-    auto end = begin + static_cast<uintptr_t>(arr->currSize) * static_cast<uintptr_t>(arr->itemSize);
+    auto end =
+        begin + static_cast<uintptr_t>(arr->currSize) * static_cast<uintptr_t>(arr->itemSize);
     auto src = reinterpret_cast<uintptr_t>(p);
     return src < end && src + static_cast<uintptr_t>(bytes) > begin;
 }
@@ -75,13 +76,15 @@ bool darrayGrowFor(int32_t added, DArray *arr) {
 }
 
 int darrayInsertOne(const void *item, int32_t size, int32_t index, DArray *arr) {
-    if (arr == nullptr || item == nullptr || size < 0 || index < 0 || index > arr->numItems) return 1;
+    if (arr == nullptr || item == nullptr || size < 0 || index < 0 || index > arr->numItems)
+        return 1;
     const int32_t bytes = size < arr->itemSize ? size : arr->itemSize;
     DArraySource source(arr, item, bytes);
     if (source.get() == nullptr || !darrayGrowStep(arr)) return 1;
     if (index < arr->numItems) {
         std::memmove(darraySlot(arr, index + 1), darraySlot(arr, index),
-                     static_cast<size_t>(arr->numItems - index) * static_cast<size_t>(arr->itemSize));
+                     static_cast<size_t>(arr->numItems - index) *
+                         static_cast<size_t>(arr->itemSize));
     }
     std::memcpy(darraySlot(arr, index), source.get(), static_cast<size_t>(bytes));
     arr->numItems++;
@@ -175,7 +178,8 @@ void *DArray_get(int32_t index, void *out, const DArray *arr) {
 
 void DArray_getSized(int32_t index, void *out, int32_t size, const DArray *arr) {
     if (arr == nullptr || out == nullptr || size < 0 || index < 0 || index >= arr->numItems) return;
-    std::memmove(out, darraySlot(arr, index), static_cast<size_t>(size < arr->itemSize ? size : arr->itemSize));
+    std::memmove(out, darraySlot(arr, index),
+                 static_cast<size_t>(size < arr->itemSize ? size : arr->itemSize));
 }
 
 void DArray_set(const void *item, int32_t index, DArray *arr) {
@@ -185,7 +189,8 @@ void DArray_set(const void *item, int32_t index, DArray *arr) {
 
 // The size may span several items, as long as it stays within the stored ones.
 void DArray_setSized(const void *item, int32_t size, int32_t index, DArray *arr) {
-    if (arr == nullptr || item == nullptr || size < 0 || index < 0 || index >= arr->numItems) return;
+    if (arr == nullptr || item == nullptr || size < 0 || index < 0 || index >= arr->numItems)
+        return;
     if (int64_t{index} * arr->itemSize + size > int64_t{arr->numItems} * arr->itemSize) return;
     std::memmove(darraySlot(arr, index), item, static_cast<size_t>(size));
 }
@@ -193,9 +198,11 @@ void DArray_setSized(const void *item, int32_t size, int32_t index, DArray *arr)
 int DArray_remove(int32_t index, void *out, DArray *arr) {
     if (arr == nullptr || arr->numItems == 0 || index < 0 || index >= arr->numItems) return 1;
     const int64_t threshold = arr->currSize / (int64_t{arr->resizeFactor} * arr->resizeFactor);
-    if (out != nullptr) std::memmove(out, darraySlot(arr, index), static_cast<size_t>(arr->itemSize));
+    if (out != nullptr)
+        std::memmove(out, darraySlot(arr, index), static_cast<size_t>(arr->itemSize));
     std::memmove(darraySlot(arr, index), darraySlot(arr, index + 1),
-                 static_cast<size_t>(arr->numItems - index - 1) * static_cast<size_t>(arr->itemSize));
+                 static_cast<size_t>(arr->numItems - index - 1) *
+                     static_cast<size_t>(arr->itemSize));
     arr->numItems--;
     if ((arr->flags & DARRAY_SHRINK) == 0 || arr->numItems > threshold) return 0;
     const int32_t newSize = arr->currSize / arr->resizeFactor;

@@ -21,7 +21,9 @@ constexpr size_t kFileHeaderSize = 16;
 constexpr size_t kFileTrailerSize = 8; // hash and key length after each value
 constexpr size_t kFileChunk = 4096;
 
-int htCompareBytes(const void *a, const void *b, size_t length) { return length == 0 ? 0 : std::memcmp(a, b, length); }
+int htCompareBytes(const void *a, const void *b, size_t length) {
+    return length == 0 ? 0 : std::memcmp(a, b, length);
+}
 
 int32_t htChainCount(const HashTable *table) { return static_cast<int32_t>(table->hashMask + 1); }
 
@@ -39,7 +41,8 @@ HashEntry *htEntries(const DArray *chain) { return static_cast<HashEntry *>(DArr
 int32_t htSearch(const void *key, int32_t length, const DArray *chain, const HashTable *table) {
     const HashEntry *entries = htEntries(chain);
     for (int32_t i = 0; i < DArray_count(chain); ++i) {
-        if (entries[i].keyLength == length && table->compare(key, entries[i].block, static_cast<size_t>(length)) == 0) {
+        if (entries[i].keyLength == length &&
+            table->compare(key, entries[i].block, static_cast<size_t>(length)) == 0) {
             return i;
         }
     }
@@ -72,7 +75,8 @@ bool htGrow(HashTable *table) {
         const DArray *old = htChain(table, static_cast<uint32_t>(k));
         const HashEntry *entries = htEntries(old);
         for (int32_t j = 0; ok && j < DArray_count(old); ++j) {
-            if ((entries[j].hash & newMask) != static_cast<uint32_t>(k)) ok = DArray_append(&entries[j], fresh) == 0;
+            if ((entries[j].hash & newMask) != static_cast<uint32_t>(k))
+                ok = DArray_append(&entries[j], fresh) == 0;
         }
         ok = ok && DArray_append(&fresh, table->chains) == 0;
         if (ok) {
@@ -82,7 +86,8 @@ bool htGrow(HashTable *table) {
         }
     }
     if (!ok) {
-        for (int32_t k = 0; k < made; ++k) DArray_free(htChain(table, static_cast<uint32_t>(n + k)));
+        for (int32_t k = 0; k < made; ++k)
+            DArray_free(htChain(table, static_cast<uint32_t>(n + k)));
         DArray_removeRun(n, made, nullptr, table->chains);
         return false;
     }
@@ -92,7 +97,8 @@ bool htGrow(HashTable *table) {
         HashEntry *entries = htEntries(chain);
         int32_t kept = 0;
         for (int32_t j = 0; j < DArray_count(chain); ++j) {
-            if ((entries[j].hash & newMask) == static_cast<uint32_t>(k)) entries[kept++] = entries[j];
+            if ((entries[j].hash & newMask) == static_cast<uint32_t>(k))
+                entries[kept++] = entries[j];
         }
         DArray_removeRun(kept, DArray_count(chain) - kept, nullptr, chain);
     }
@@ -107,7 +113,9 @@ uint32_t htGetU32(const uint8_t *in) {
     return uint32_t{in[0]} | uint32_t{in[1]} << 8 | uint32_t{in[2]} << 16 | uint32_t{in[3]} << 24;
 }
 
-bool htWrite(const void *bytes, size_t n, FILE *file) { return n == 0 || std::fwrite(bytes, 1, n, file) == n; }
+bool htWrite(const void *bytes, size_t n, FILE *file) {
+    return n == 0 || std::fwrite(bytes, 1, n, file) == n;
+}
 
 bool htWriteU32(uint32_t value, FILE *file) {
     uint8_t bytes[4];
@@ -152,8 +160,9 @@ HashTable *htLoadFrom(FILE *file) {
         count > INT32_MAX || recordSize > INT32_MAX) {
         return nullptr;
     }
-    HashTable *table = HashTable_create(static_cast<int32_t>(chains < kLoadChainFloor ? chains : kLoadChainFloor), keySize,
-                                        valueSize, 1);
+    HashTable *table =
+        HashTable_create(static_cast<int32_t>(chains < kLoadChainFloor ? chains : kLoadChainFloor),
+                         keySize, valueSize, 1);
     DArray *record = DArray_create(1, 1, 2, 0);
     bool ok = table != nullptr && record != nullptr;
     for (uint32_t p = 0; ok && p < count; ++p) {
@@ -164,7 +173,8 @@ HashTable *htLoadFrom(FILE *file) {
         const uint32_t hash = htGetU32(bytes + keySize + valueSize);
         const uint32_t keyLength = htGetU32(bytes + keySize + valueSize + 4);
         ok = keyLength <= keySize;
-        auto *block = ok ? static_cast<uint8_t *>(qmxMalloc(size_t{keyLength} + valueSize)) : nullptr;
+        auto *block =
+            ok ? static_cast<uint8_t *>(qmxMalloc(size_t{keyLength} + valueSize)) : nullptr;
         ok = block != nullptr;
         if (!ok) break;
         std::memcpy(block, bytes, keyLength);
@@ -242,7 +252,8 @@ uint32_t hashBytes(const void *key, int32_t length) {
     return h;
 }
 
-HashTable *HashTable_create(int32_t size, uint32_t keySize, uint32_t valueSize, uint32_t tableType) {
+HashTable *HashTable_create(int32_t size, uint32_t keySize, uint32_t valueSize,
+                            uint32_t tableType) {
     if (size > kMaxChains) return nullptr;
     int32_t n = 1;
     while (n < size) n <<= 1;
@@ -285,17 +296,20 @@ void HashTable_destroy(HashTable *table) {
 }
 
 int HashTable_insert(const void *key, int32_t keyLength, const void *value, HashTable *table) {
-    if (htBadKey(key, keyLength, table) || (value == nullptr && table->valueSize != 0)) return HT_NOT_FOUND;
+    if (htBadKey(key, keyLength, table) || (value == nullptr && table->valueSize != 0))
+        return HT_NOT_FOUND;
     const uint32_t hash = hashBytes(key, keyLength);
     DArray *chain = htChain(table, hash & table->hashMask);
     const int32_t found = htSearch(key, keyLength, chain, table);
     if (found >= 0) {
         HashEntry &entry = htEntries(chain)[found];
-        if (table->valueSize != 0) std::memmove(entry.block + entry.keyLength, value, table->valueSize);
+        if (table->valueSize != 0)
+            std::memmove(entry.block + entry.keyLength, value, table->valueSize);
         return HT_REPLACED;
     }
     if (table->pairCount == INT32_MAX) return HT_NOT_FOUND;
-    auto *block = static_cast<uint8_t *>(qmxMalloc(static_cast<size_t>(keyLength) + table->valueSize));
+    auto *block =
+        static_cast<uint8_t *>(qmxMalloc(static_cast<size_t>(keyLength) + table->valueSize));
     if (block == nullptr) return HT_NOT_FOUND;
     std::memcpy(block, key, static_cast<size_t>(keyLength));
     if (table->valueSize != 0) std::memcpy(block + keyLength, value, table->valueSize);
@@ -308,7 +322,8 @@ int HashTable_insert(const void *key, int32_t keyLength, const void *value, Hash
     // The pair is stored whatever happens next; a table whose doubling
     // fails keeps its chain count and tries again on a later insert.
     if (table->tableType != 0 &&
-        static_cast<float>(table->pairCount) / static_cast<float>(htChainCount(table)) >= table->maxLoad) {
+        static_cast<float>(table->pairCount) / static_cast<float>(htChainCount(table)) >=
+            table->maxLoad) {
         htGrow(table);
     }
     return HT_OK;
@@ -359,7 +374,8 @@ void HashTable_rewind(HashTable *table) {
 }
 
 int HashTable_next(void *keyOut, void *valueOut, HashTable *table) {
-    if (table == nullptr || table->pairCount == 0 || table->cursorChain < 0 || table->cursorChain >= htChainCount(table)) {
+    if (table == nullptr || table->pairCount == 0 || table->cursorChain < 0 ||
+        table->cursorChain >= htChainCount(table)) {
         return HT_END;
     }
     const DArray *chain = htChain(table, static_cast<uint32_t>(table->cursorChain));
@@ -399,9 +415,11 @@ void HashTable_setMaxLoad(float maxLoad, HashTable *table) {
 void HashTable_printStats(const HashTable *table) {
     if (table == nullptr) return;
     std::printf("table stats:\n");
-    std::printf("key size: %d / value size: %d / current hash mask: %x / max load: %f / table type: %d / n_pairs: %d\n",
-                static_cast<int>(table->keySize), static_cast<int>(table->valueSize), table->hashMask,
-                static_cast<double>(table->maxLoad), static_cast<int>(table->tableType), table->pairCount);
+    std::printf("key size: %d / value size: %d / current hash mask: %x / max load: %f / table "
+                "type: %d / n_pairs: %d\n",
+                static_cast<int>(table->keySize), static_cast<int>(table->valueSize),
+                table->hashMask, static_cast<double>(table->maxLoad),
+                static_cast<int>(table->tableType), table->pairCount);
     std::printf("table has %d chains\n", htChainCount(table));
     std::printf("dumping chains:\n\n");
     HashTable *groups = htGroupChains(table);
@@ -428,20 +446,24 @@ int HashTable_save(const char *path, const HashTable *table) {
     for (int32_t k = 0; k < htChainCount(table); ++k) {
         const DArray *chain = htChain(table, static_cast<uint32_t>(k));
         for (int32_t j = 0; j < DArray_count(chain); ++j) {
-            if (static_cast<uint32_t>(htEntries(chain)[j].keyLength) > table->keySize) return HT_NOT_FOUND;
+            if (static_cast<uint32_t>(htEntries(chain)[j].keyLength) > table->keySize)
+                return HT_NOT_FOUND;
         }
     }
     FILE *file = std::fopen(path, "wb");
     if (file == nullptr) return HT_NOT_FOUND;
-    bool ok = htWriteU32(static_cast<uint32_t>(htChainCount(table)), file) && htWriteU32(table->keySize, file) &&
-              htWriteU32(table->valueSize, file) && htWriteU32(static_cast<uint32_t>(table->pairCount), file);
+    bool ok = htWriteU32(static_cast<uint32_t>(htChainCount(table)), file) &&
+              htWriteU32(table->keySize, file) && htWriteU32(table->valueSize, file) &&
+              htWriteU32(static_cast<uint32_t>(table->pairCount), file);
     for (int32_t k = 0; ok && k < htChainCount(table); ++k) {
         const DArray *chain = htChain(table, static_cast<uint32_t>(k));
         for (int32_t j = 0; ok && j < DArray_count(chain); ++j) {
             const HashEntry &entry = htEntries(chain)[j];
             const auto keyLength = static_cast<size_t>(entry.keyLength);
-            ok = htWrite(entry.block, keyLength, file) && htWriteZeros(table->keySize - keyLength, file) &&
-                 htWrite(entry.block + keyLength, table->valueSize, file) && htWriteU32(entry.hash, file) &&
+            ok = htWrite(entry.block, keyLength, file) &&
+                 htWriteZeros(table->keySize - keyLength, file) &&
+                 htWrite(entry.block + keyLength, table->valueSize, file) &&
+                 htWriteU32(entry.hash, file) &&
                  htWriteU32(static_cast<uint32_t>(entry.keyLength), file);
         }
     }

@@ -93,7 +93,8 @@ bool msnLookupCommand(const uint8_t *text, int32_t length, MsnCommandEntry *entr
 
 int32_t parsePayloadLength(DArray *, DArray *tokens, DArray *payload, MsnCommand *) {
     const int32_t tokenCount = DArray_count(tokens);
-    const int32_t announced = tokenCount > 0 ? msnParseDecimal(msnTokenText(tokens, tokenCount - 1)) : 0;
+    const int32_t announced =
+        tokenCount > 0 ? msnParseDecimal(msnTokenText(tokens, tokenCount - 1)) : 0;
     const int32_t present = DArray_count(payload);
     return present < announced ? announced - present : 0;
 }

@@ -29,7 +29,8 @@ int32_t msnUncuttableLineSize(const char *p, int32_t left) {
     if (static_cast<int64_t>(std::strlen(p)) >= left) {
         return 0;
     }
-    const int64_t end = msnFindBytes(reinterpret_cast<const uint8_t *>(p), left, kLineEnd, kLineEndSize);
+    const int64_t end =
+        msnFindBytes(reinterpret_cast<const uint8_t *>(p), left, kLineEnd, kLineEndSize);
     return end < 0 ? 0 : static_cast<int32_t>(end + kLineEndSize);
 }
 
@@ -123,7 +124,8 @@ void emitCommand(MsnCommand *command, int32_t blocked, DArray *out) {
     }
     DArray *line = msnCommandItem(command, kMsnItemLine);
     MsnCommandEntry entry{};
-    if (msnLookupCommand(static_cast<const uint8_t *>(DArray_data(line)), DArray_count(line), &entry)) {
+    if (msnLookupCommand(static_cast<const uint8_t *>(DArray_data(line)), DArray_count(line),
+                         &entry)) {
         entry.output(command, out, blocked);
     } else if (blocked == 0) {
         msnAppendUnchanged(command, out);
@@ -169,7 +171,8 @@ void msnFrameBytes(uint32_t id, MsnInstanceData *data, const uint8_t *bytes, int
             left -= skip;
             continue;
         }
-        MsnCommand command{MSN_CMD_OTHER, direction == kMsnClientToServer ? 1u : 0u, nullptr, 0, nullptr, items};
+        MsnCommand command{
+            MSN_CMD_OTHER, direction == kMsnClientToServer ? 1u : 0u, nullptr, 0, nullptr, items};
         const int32_t lineSize = DArray_count(d->line);
         const int32_t result = parseCommand(d->line, &command);
         if (result > 0 && static_cast<int64_t>(result) + lineSize <= kMsnMaxCommandSize) {

@@ -65,7 +65,8 @@ uint32_t msnClassifyMsg(const char *contentType, DArray *body) {
     }
     if (msnContains(contentType, "application/x-msnmsgrp2p")) {
         const auto *bytes = static_cast<const uint8_t *>(DArray_data(body));
-        const bool accepted = msnFindBytes(bytes, DArray_count(body), kP2pAcceptance, kP2pAcceptanceSize) >= 0;
+        const bool accepted =
+            msnFindBytes(bytes, DArray_count(body), kP2pAcceptance, kP2pAcceptanceSize) >= 0;
         return accepted ? MSN_CMD_P2P_ACCEPT : MSN_CMD_OTHER;
     }
     if (msnContains(contentType, "text/x-msnmsgr-datacast")) {
@@ -109,7 +110,8 @@ HashTable *parseHeaderLines(DArray *block) {
             break;
         }
         const auto lineLength = static_cast<int64_t>(lineEnd - lineStart);
-        const int64_t colon = msnFindBytes(reinterpret_cast<const uint8_t *>(lineStart), lineLength, ": ", 2);
+        const int64_t colon =
+            msnFindBytes(reinterpret_cast<const uint8_t *>(lineStart), lineLength, ": ", 2);
         if (colon >= 0) {
             const char *value = lineStart + colon + 2;
             msnStoreHeader(lineStart, static_cast<size_t>(colon), value,

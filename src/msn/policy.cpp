@@ -20,7 +20,8 @@ int32_t msnAskPolicy(uint32_t id, const char *local, uint32_t action, const char
 // Event and policy for messages, files, datacasts and acceptances: the event
 // names the sender and the recipient, the policy always (own, action, peer).
 int32_t msnAskAboutTraffic(uint32_t id, FilterEvent *event, bool outgoing, uint32_t eventType,
-                           uint32_t outAction, uint32_t inAction, const char *own, const char *peer) {
+                           uint32_t outAction, uint32_t inAction, const char *own,
+                           const char *peer) {
     event->type = eventType;
     event->from = outgoing ? own : peer;
     event->to = outgoing ? peer : own;
@@ -68,7 +69,8 @@ int32_t msnPolicyStep(uint32_t id, MsnInstanceData *data, MsnCommand *command) {
         }
         event.type = QMX_EVENT_LOGIN;
         event.from = picked;
-        if (msnAskEvent(id, &event) == 0 || msnAskPolicy(id, picked, QMX_ACTION_LOGIN, nullptr) == 0) {
+        if (msnAskEvent(id, &event) == 0 ||
+            msnAskPolicy(id, picked, QMX_ACTION_LOGIN, nullptr) == 0) {
             blocked = 1;
         } else if (DArray_count(data->ownAddress) == 0) {
             msnSetAddress(picked, data->ownAddress);
@@ -80,7 +82,8 @@ int32_t msnPolicyStep(uint32_t id, MsnInstanceData *data, MsnCommand *command) {
         blocked = msnAskAboutTraffic(id, &event, fromClient, QMX_EVENT_TEXT, QMX_ACTION_IM_OUT,
                                      QMX_ACTION_IM_IN, own, peer);
         if (blocked == 0 && event.replacement != nullptr) {
-            replaceBody(QMX_getReplacementText(&event), QMX_getReplacementTextSize(&event), command);
+            replaceBody(QMX_getReplacementText(&event), QMX_getReplacementTextSize(&event),
+                        command);
         }
         break;
     case MSN_CMD_FILE:
@@ -105,7 +108,8 @@ int32_t msnPolicyStep(uint32_t id, MsnInstanceData *data, MsnCommand *command) {
         break;
     case MSN_CMD_ROSTER:
     case MSN_CMD_JOIN:
-        if (picked != nullptr && DArray_count(data->peerAddress) == 0 && std::strcmp(picked, own) != 0) {
+        if (picked != nullptr && DArray_count(data->peerAddress) == 0 &&
+            std::strcmp(picked, own) != 0) {
             msnSetAddress(picked, data->peerAddress);
         }
         break;
@@ -114,8 +118,7 @@ int32_t msnPolicyStep(uint32_t id, MsnInstanceData *data, MsnCommand *command) {
             blocked = msnAskPolicy(id, own, QMX_ACTION_IM_IN, picked) == 0 ? 1 : 0;
         }
         break;
-    default:
-        break;
+    default: break;
     }
 
     if (event.replacement != nullptr) {

@@ -63,7 +63,8 @@ int32_t msnRawData(uint32_t id, RelaySide *from, RelaySide *to, int32_t count) {
     if (raw == nullptr) {
         return 0;
     }
-    return raw(id, reinterpret_cast<uintptr_t>(from), reinterpret_cast<uintptr_t>(to), from->buffer, count);
+    return raw(id, reinterpret_cast<uintptr_t>(from), reinterpret_cast<uintptr_t>(to), from->buffer,
+               count);
 }
 
 // Sends the whole buffer, or as much as the host takes. A host that created
@@ -120,7 +121,8 @@ bool msnCreateRelayBuffers(MsnRelayBuffers *buffers) {
         buffers->forwarded[i] = msnNewByteString();
     }
     for (int i = 0; i < 2; ++i) {
-        if (buffers->out[i] == nullptr || buffers->received[i] == nullptr || buffers->forwarded[i] == nullptr) {
+        if (buffers->out[i] == nullptr || buffers->received[i] == nullptr ||
+            buffers->forwarded[i] == nullptr) {
             msnFreeRelayBuffers(buffers);
             return false;
         }
@@ -165,7 +167,8 @@ void msnRelayData(MsnRelay *relay, int direction) {
         DArray_appendRun(from->buffer, count, out);
     } else {
         for (int32_t offset = 0; offset < count; offset += kMsnFramerPieceSize) {
-            const int32_t piece = count - offset < kMsnFramerPieceSize ? count - offset : kMsnFramerPieceSize;
+            const int32_t piece =
+                count - offset < kMsnFramerPieceSize ? count - offset : kMsnFramerPieceSize;
             msnFrameBytes(relay->id, relay->data, from->buffer + offset, piece, direction, out);
         }
     }
@@ -190,15 +193,18 @@ void msnRelayOutOfBand(RelaySide *from, RelaySide *to) {
 bool msnHistoriesDiffer(const DArray *received, const DArray *forwarded) {
     const int32_t count = DArray_count(received);
     return count != DArray_count(forwarded) ||
-           (count > 0 && std::memcmp(DArray_data(received), DArray_data(forwarded), static_cast<size_t>(count)) != 0);
+           (count > 0 && std::memcmp(DArray_data(received), DArray_data(forwarded),
+                                     static_cast<size_t>(count)) != 0);
 }
 
 void msnLogHistories(uint32_t id, int direction, DArray *received, DArray *forwarded) {
     if (!msnHistoriesDiffer(received, forwarded)) {
         return;
     }
-    const char *receivedFormat = direction == 0 ? "RECV HISTORY (0)/size %d :\n%s" : "RECV HISTORY (1)/size %d :\n%s";
-    const char *forwardedFormat = direction == 0 ? "REPLY HISTORY (0)/size %d :\n%s" : "REPLY HISTORY (1)/size %d :\n%s";
+    const char *receivedFormat =
+        direction == 0 ? "RECV HISTORY (0)/size %d :\n%s" : "RECV HISTORY (1)/size %d :\n%s";
+    const char *forwardedFormat =
+        direction == 0 ? "REPLY HISTORY (0)/size %d :\n%s" : "REPLY HISTORY (1)/size %d :\n%s";
     msnLog(id, QMX_LOG_DEBUG, receivedFormat, DArray_count(received), msnText(received));
     msnLog(id, QMX_LOG_DEBUG, forwardedFormat, DArray_count(forwarded), msnText(forwarded));
 }

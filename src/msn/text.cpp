@@ -45,7 +45,8 @@ int splitTokens(const char *text, const char *separators, DArray *list) {
     const char *cursor = text;
     for (;;) {
         const char *hit = std::strpbrk(cursor, separators);
-        const size_t length = hit != nullptr ? static_cast<size_t>(hit - cursor) : std::strlen(cursor);
+        const size_t length =
+            hit != nullptr ? static_cast<size_t>(hit - cursor) : std::strlen(cursor);
         if (length > 0 && !msnAppendToken(cursor, length, list)) {
             return 0;
         }

@@ -34,16 +34,14 @@ enum : uint16_t { kCharsetAscii = 0x0000, kCharsetUcs2 = 0x0002, kCharsetLatin1 
 
 bool readLe16(uint16_t *out, ByteStream *stream) {
     uint8_t raw[2];
-    if (!ByteStream_read(raw, sizeof raw, stream))
-        return false;
+    if (!ByteStream_read(raw, sizeof raw, stream)) return false;
     *out = static_cast<uint16_t>(raw[0] | (raw[1] << 8));
     return true;
 }
 
 bool readLe32(uint32_t *out, ByteStream *stream) {
     uint8_t raw[4];
-    if (!ByteStream_read(raw, sizeof raw, stream))
-        return false;
+    if (!ByteStream_read(raw, sizeof raw, stream)) return false;
     *out =
         uint32_t{raw[0]} | uint32_t{raw[1]} << 8 | uint32_t{raw[2]} << 16 | uint32_t{raw[3]} << 24;
     return true;
@@ -56,8 +54,7 @@ bool writeLe16(uint16_t value, ByteStream *stream) {
 
 // Skips exactly n bytes, or answers false (moving nowhere) when fewer are left.
 bool skipExactly(uint32_t n, ByteStream *stream) {
-    if (ByteStream_remaining(stream) < n)
-        return false;
+    if (ByteStream_remaining(stream) < n) return false;
     ByteStream_skip(n, stream);
     return true;
 }
@@ -81,8 +78,7 @@ void addFixup(uint16_t value, uint32_t offset, LengthFixupList *fixups) {
 }
 
 uint32_t charsetClassOf(uint16_t charset) {
-    if (charset == kCharsetAscii || charset == kCharsetLatin1)
-        return 0;
+    if (charset == kCharsetAscii || charset == kCharsetLatin1) return 0;
     return charset == kCharsetUcs2 ? 1 : 2;
 }
 
@@ -91,8 +87,7 @@ uint32_t charsetClassOf(uint16_t charset) {
 bool enterEnclosingTlv(ByteStream *stream, LengthFixupList *fixups) {
     uint16_t length = 0;
     uint32_t lengthOffset = 0;
-    if (!oscarEnterTlv(stream, &length, &lengthOffset))
-        return false;
+    if (!oscarEnterTlv(stream, &length, &lengthOffset)) return false;
     addFixup(length, lengthOffset, fixups);
     return true;
 }
@@ -108,8 +103,7 @@ void locatePluginFileName(ByteStream *stream, IcbmInfo *info) {
         !readLe32(&pluginTextLength, stream) || !skipExactly(pluginTextLength, stream) ||
         !skipExactly(2 + 2, stream) || !readLe16(&fileNameLength, stream))
         return;
-    if (fileNameLength == 0 || ByteStream_remaining(stream) < fileNameLength - 1u)
-        return;
+    if (fileNameLength == 0 || ByteStream_remaining(stream) < fileNameLength - 1u) return;
     info->textLength = static_cast<uint16_t>(fileNameLength - 1);
     info->text = ByteStream_current(stream);
 }
@@ -117,8 +111,7 @@ void locatePluginFileName(ByteStream *stream, IcbmInfo *info) {
 int parseMessageData(ByteStream *stream, IcbmInfo *info, ByteStream *output,
                      const uint8_t *replacement, uint16_t replacementLength,
                      LengthFixupList *fixups) {
-    if (!findTlv(kTlvMessageData, stream) || !enterEnclosingTlv(stream, fixups))
-        return 0;
+    if (!findTlv(kTlvMessageData, stream) || !enterEnclosingTlv(stream, fixups)) return 0;
     // The fragment walk is bounded by the frame, not by TLV 2's length.
     if (!findTlv(kFragmentMessageText, stream) || !skipExactly(kFragmentIdVersionSize, stream))
         return 0;
@@ -129,15 +122,13 @@ int parseMessageData(ByteStream *stream, IcbmInfo *info, ByteStream *output,
         !ByteStream_readU16(&charset, stream) || !skipExactly(2, stream))
         return 0;
     const uint16_t textLength = static_cast<uint16_t>(fragmentLength - kFragmentCharsetSize);
-    if (ByteStream_remaining(stream) < textLength)
-        return 0;
+    if (ByteStream_remaining(stream) < textLength) return 0;
     addFixup(fragmentLength, fragmentLengthOffset, fixups);
     info->charsetClass = charsetClassOf(charset);
     info->textLength = textLength;
     info->text = ByteStream_current(stream);
     info->status = kIcbmStatusText;
-    if (!output)
-        return 0;
+    if (!output) return 0;
 
     oscarSeek(fragmentLengthOffset, stream);
     const bool written =
@@ -147,8 +138,7 @@ int parseMessageData(ByteStream *stream, IcbmInfo *info, ByteStream *output,
         ByteStream_skip(2, stream) &&
         ByteStream_write(ByteStream_current(stream), kFragmentCharsetSize, output) &&
         ByteStream_skip(kFragmentCharsetSize, stream);
-    if (!written || !fixups)
-        return 0;
+    if (!written || !fixups) return 0;
     return spliceReplacement(stream, info, output, replacement, replacementLength, fixups->entry,
                              fixups->count)
                ? 1
@@ -159,26 +149,22 @@ int parseRendezvous(ByteStream *stream, IcbmInfo *info, ByteStream *output,
                     const uint8_t *replacement, uint16_t replacementLength,
                     LengthFixupList *fixups) {
     info->charsetClass = 0;
-    if (!findTlv(kTlvRendezvousData, stream) || !enterEnclosingTlv(stream, fixups))
-        return 0;
+    if (!findTlv(kTlvRendezvousData, stream) || !enterEnclosingTlv(stream, fixups)) return 0;
     if (!ByteStream_readU16(&info->rendezvousType, stream) ||
         !skipExactly(kRendezvousCookieSize, stream))
         return 0;
     const bool serverRelay = nextBytesAre(kCapIcqServerRelay, stream);
-    if (!serverRelay && !nextBytesAre(kCapSendFile, stream))
-        return 0;
+    if (!serverRelay && !nextBytesAre(kCapSendFile, stream)) return 0;
     if (info->rendezvousType == kRendezvousAccept) {
         info->status = kIcbmStatusFile;
         return 0;
     }
     ByteStream_skip(kGuidSize, stream);
-    if (!findTlv(kTlvExtensionData, stream) || !enterEnclosingTlv(stream, fixups))
-        return 0;
+    if (!findTlv(kTlvExtensionData, stream) || !enterEnclosingTlv(stream, fixups)) return 0;
 
     if (!serverRelay) {
         info->status = kIcbmStatusFile;
-        if (!skipExactly(kSendFileHeaderSize, stream))
-            return 0;
+        if (!skipExactly(kSendFileHeaderSize, stream)) return 0;
         const uint8_t terminator = 0;
         const int32_t nameLength = ByteStream_find(&terminator, 1, stream);
         if (nameLength != -1) {
@@ -204,8 +190,7 @@ int parseRendezvous(ByteStream *stream, IcbmInfo *info, ByteStream *output,
     const uint32_t messageLengthOffset = stream->position;
     // The little-endian message length counts the terminating NUL.
     uint16_t messageLength = 0;
-    if (!readLe16(&messageLength, stream))
-        return 0;
+    if (!readLe16(&messageLength, stream)) return 0;
 
     if (messageType == kIcqMessagePlugin) {
         ByteStream_skip(messageLength, stream);
@@ -226,15 +211,13 @@ int parseRendezvous(ByteStream *stream, IcbmInfo *info, ByteStream *output,
     info->textLength = static_cast<uint16_t>(messageLength - 1);
     info->text = ByteStream_current(stream);
     info->status = kIcbmStatusText;
-    if (!output)
-        return 0;
+    if (!output) return 0;
 
     oscarSeek(messageLengthOffset, stream);
     const bool written = copyPrefix(stream, output) &&
                          writeLe16(static_cast<uint16_t>(replacementLength + 1), output) &&
                          ByteStream_skip(2, stream);
-    if (!written || !fixups)
-        return 0;
+    if (!written || !fixups) return 0;
     return spliceReplacement(stream, info, output, replacement, replacementLength, fixups->entry,
                              fixups->count)
                ? 1
@@ -245,13 +228,11 @@ int parseRendezvous(ByteStream *stream, IcbmInfo *info, ByteStream *output,
 
 int parseLoginRequest(ByteStream *stream, char name[kOscarNameSize]) {
     FlapHeader header;
-    if (!readFlapHeader(stream, &header))
-        return 0;
+    if (!readFlapHeader(stream, &header)) return 0;
     uint16_t passwordType = 0;
     if (header.channel == kFlapChannelSignon) {
         ByteStream_skip(kFlapVersionSize, stream);
-        if (ByteStream_remaining(stream) == 0)
-            return 0;
+        if (ByteStream_remaining(stream) == 0) return 0;
         passwordType = kTlvPassword;
     } else if (header.channel == kFlapChannelData) {
         SnacHeader snac;
@@ -264,14 +245,12 @@ int parseLoginRequest(ByteStream *stream, char name[kOscarNameSize]) {
     }
     const uint32_t tlvStart = stream->position;
     uint16_t nameLength = 0;
-    if (!findTlv(kTlvScreenName, stream) || !oscarEnterTlv(stream, &nameLength, nullptr))
-        return 0;
+    if (!findTlv(kTlvScreenName, stream) || !oscarEnterTlv(stream, &nameLength, nullptr)) return 0;
     if (name[0] == '\0') {
         oscarCopyName(ByteStream_current(stream), nameLength, name);
         return 0;
     }
-    if (!oscarNameMatches(ByteStream_current(stream), nameLength, name))
-        return 0;
+    if (!oscarNameMatches(ByteStream_current(stream), nameLength, name)) return 0;
 
     oscarSeek(tlvStart, stream);
     uint16_t passwordLength = 0;
@@ -289,11 +268,9 @@ int parseLoginRequest(ByteStream *stream, char name[kOscarNameSize]) {
 int parseLoginReply(ByteStream *stream, char name[kOscarNameSize], uint8_t *cookie,
                     uint16_t *cookieLength) {
     FlapHeader header;
-    if (!readFlapHeader(stream, &header))
-        return 0;
+    if (!readFlapHeader(stream, &header)) return 0;
     if (header.channel == kFlapChannelSignoff) {
-        if (header.length < kLoginReplyMinLength)
-            return 0;
+        if (header.length < kLoginReplyMinLength) return 0;
     } else if (header.channel == kFlapChannelData) {
         SnacHeader snac;
         if (!oscarReadSnacHeader(stream, &snac) || snac.family != kSnacFamilyLogin ||
@@ -304,13 +281,11 @@ int parseLoginReply(ByteStream *stream, char name[kOscarNameSize], uint8_t *cook
     }
     const uint32_t tlvStart = stream->position;
     uint16_t length = 0;
-    if (!findTlv(kTlvScreenName, stream) || !oscarEnterTlv(stream, &length, nullptr))
-        return 0;
+    if (!findTlv(kTlvScreenName, stream) || !oscarEnterTlv(stream, &length, nullptr)) return 0;
     oscarCopyName(ByteStream_current(stream), length, name);
 
     oscarSeek(tlvStart, stream);
-    if (!findTlv(kTlvAuthCookie, stream) || !oscarEnterTlv(stream, &length, nullptr))
-        return 0;
+    if (!findTlv(kTlvAuthCookie, stream) || !oscarEnterTlv(stream, &length, nullptr)) return 0;
     if (cookie && cookieLength) {
         const uint16_t n = length < kOscarCookieSize ? length : kOscarCookieSize;
         ByteStream_read(cookie, n, stream);
@@ -337,8 +312,7 @@ int parseIcbm(ByteStream *stream, IcbmInfo *info, ByteStream *output, const uint
               uint16_t replacementLength, LengthFixupList *fixups) {
     *info = IcbmInfo{};
     info->status = kIcbmStatusUnknown;
-    if (fixups)
-        fixups->count = 0;
+    if (fixups) fixups->count = 0;
 
     FlapHeader header;
     SnacHeader snac;
@@ -360,8 +334,7 @@ int parseIcbm(ByteStream *stream, IcbmInfo *info, ByteStream *output, const uint
         }
         return 0;
     }
-    if (snac.family != kSnacFamilyIcbm)
-        return 0;
+    if (snac.family != kSnacFamilyIcbm) return 0;
     if (snac.subtype == kSnacIcbmFromClient)
         info->direction = 1;
     else if (snac.subtype == kSnacIcbmToClient)

@@ -66,8 +66,7 @@ void claimPendingLogin(OscarSession *session, ByteStream *frame) {
         DArray_get(i, &item, pendingLogins);
         const size_t n =
             item.cookieLength < kOscarCookieSize ? item.cookieLength : kOscarCookieSize;
-        if (std::memcmp(item.cookie, cookie, n) != 0)
-            continue;
+        if (std::memcmp(item.cookie, cookie, n) != 0) continue;
         item.screenName[kOscarNameMax] = '\0';
         std::memcpy(session->clientName, item.screenName, kOscarNameSize);
         DArray_remove(i, nullptr, pendingLogins);
@@ -80,11 +79,9 @@ void claimPendingLogin(OscarSession *session, ByteStream *frame) {
 
 void rememberLoginReply(ByteStream *frame) {
     PendingLogin item{};
-    if (parseLoginReply(frame, item.screenName, item.cookie, &item.cookieLength) != 1)
-        return;
+    if (parseLoginReply(frame, item.screenName, item.cookie, &item.cookieLength) != 1) return;
     QmxLockGuard guard(oscarLock());
-    if (pendingLogins)
-        DArray_append(&item, pendingLogins);
+    if (pendingLogins) DArray_append(&item, pendingLogins);
 }
 
 void markSignedOn(const char *name) {
@@ -128,30 +125,25 @@ void fillEvent(FrameClass cls, const char *label, const OscarSession *session, c
 // length out of 0..65535, is not applied: the frame goes out as it came.
 bool applyReplacement(ByteStream *frame, const FilterEvent &event, OscarFrameWork *work) {
     const uint64_t size = QMX_getReplacementTextSize(&event);
-    if (size > kFlapMaxLength)
-        return false;
+    if (size > kFlapMaxLength) return false;
     const uint16_t replacementLength = static_cast<uint16_t>(size);
     IcbmInfo info;
     LengthFixupList fixups{};
     parseIcbm(frame, &info, nullptr, nullptr, 0, &fixups);
-    if (info.status != kIcbmStatusText)
-        return false;
+    if (info.status != kIcbmStatusText) return false;
     FlapHeader header;
     readFlapHeader(frame, &header);
     const int64_t difference = int64_t{replacementLength} - info.textLength;
     const int64_t newLength = int64_t{header.length} + difference;
-    if (newLength < 0 || newLength > kFlapMaxLength)
-        return false;
+    if (newLength < 0 || newLength > kFlapMaxLength) return false;
     for (uint32_t i = 0; i < fixups.count; ++i) {
         const int64_t moved = int64_t{fixups.entry[i].value} + difference;
-        if (moved < 0 || moved > kFlapMaxLength)
-            return false;
+        if (moved < 0 || moved > kFlapMaxLength) return false;
     }
 
     const uint32_t total = static_cast<uint32_t>(newLength) + kFlapHeaderSize;
     auto *rewritten = static_cast<uint8_t *>(qmxMalloc(total));
-    if (!rewritten)
-        return false;
+    if (!rewritten) return false;
     ByteStream output;
     ByteStream_init(rewritten, total, &output);
     if (parseIcbm(frame, &info, &output, QMX_getReplacementText(&event), replacementLength,
@@ -186,8 +178,7 @@ bool decideFile(OscarSession *session, const IcbmInfo &info, const char *peer, i
             }
         }
     }
-    if (verdict == 0 || !checkFilePolicy(session->instanceId, sender, receiver))
-        return false;
+    if (verdict == 0 || !checkFilePolicy(session->instanceId, sender, receiver)) return false;
     if (!list) {
         list = DArray_create(1, kOscarCookieItemSize, 2, 0);
         if (list && HashTable_insert(peer, keyLength, &list, session->approvals) != HT_OK) {
@@ -197,8 +188,7 @@ bool decideFile(OscarSession *session, const IcbmInfo &info, const char *peer, i
     }
     // Without memory to remember the approval the transfer still passes; its
     // next frame is simply asked about again.
-    if (list)
-        DArray_append(cookie, list);
+    if (list) DArray_append(cookie, list);
     return true;
 }
 
@@ -210,22 +200,18 @@ int truncateIcbm(ByteStream *frame, char name[kOscarNameSize], uint16_t subtype)
         snac.subtype != subtype)
         return 0;
     uint8_t length = 0;
-    if (ByteStream_remaining(frame) < 8 + 2)
-        return 0;
+    if (ByteStream_remaining(frame) < 8 + 2) return 0;
     ByteStream_skip(8 + 2, frame);
-    if (!ByteStream_readU8(&length, frame) || ByteStream_remaining(frame) < length)
-        return 0;
+    if (!ByteStream_readU8(&length, frame) || ByteStream_remaining(frame) < length) return 0;
     if (name[0] == '\0') {
         oscarCopyName(ByteStream_current(frame), length, name);
         return 0;
     }
-    if (!oscarNameMatches(ByteStream_current(frame), length, name))
-        return 0;
+    if (!oscarNameMatches(ByteStream_current(frame), length, name)) return 0;
     uint32_t newLength = kOutgoingIcbmHeaderSize + length;
     if (subtype == kSnacIcbmToClient) {
         ByteStream_skip(length, frame);
-        if (ByteStream_remaining(frame) < 4)
-            return 0;
+        if (ByteStream_remaining(frame) < 4) return 0;
         ByteStream_skip(2, frame);
         ByteStream_writeU16(0, frame);
         newLength = kIncomingIcbmHeaderSize + length;
@@ -250,14 +236,11 @@ bool spliceReplacement(ByteStream *input, const IcbmInfo *info, ByteStream *outp
                        uint32_t fixupCount) {
     if (replacementLength && ByteStream_write(text, replacementLength, output) != replacementLength)
         return false;
-    if (ByteStream_remaining(input) < info->textLength)
-        return false;
+    if (ByteStream_remaining(input) < info->textLength) return false;
     ByteStream_skip(info->textLength, input);
     const uint32_t rest = ByteStream_remaining(input);
-    if (rest && ByteStream_write(ByteStream_current(input), rest, output) != rest)
-        return false;
-    if (ByteStream_remaining(output) != 0 || output->length < kFlapHeaderSize)
-        return false;
+    if (rest && ByteStream_write(ByteStream_current(input), rest, output) != rest) return false;
+    if (ByteStream_remaining(output) != 0 || output->length < kFlapHeaderSize) return false;
 
     FlapHeader header;
     readFlapHeader(input, &header);
@@ -297,8 +280,7 @@ OscarVerdict oscarFilterFrame(const char *label, OscarSession *session, ByteStre
     FilterEvent *event = &work->event;
     fillEvent(cls, label, session, name, info, event);
     int32_t verdict = 1;
-    if (event->type != QMX_EVENT_OTHER)
-        verdict = eventSlot()(id, event);
+    if (event->type != QMX_EVENT_OTHER) verdict = eventSlot()(id, event);
 
     if (event->replacement && event->type == QMX_EVENT_TEXT) {
         ByteStream original = *frame;
@@ -322,8 +304,7 @@ OscarVerdict oscarFilterFrame(const char *label, OscarSession *session, ByteStre
         }
         break;
     case FrameClass::LoginReply:
-        if (client[0] == '\0')
-            rememberLoginReply(frame);
+        if (client[0] == '\0') rememberLoginReply(frame);
         break;
     case FrameClass::FileSend:
         if (!decideFile(session, info, name, verdict, client, name)) {
@@ -343,8 +324,7 @@ OscarVerdict oscarFilterFrame(const char *label, OscarSession *session, ByteStre
     case FrameClass::OutgoingIm:
     case FrameClass::IncomingDatacast:
     case FrameClass::OutgoingDatacast:
-        if (verdict != 0 && policySlot()(id, client, messageActionOf(cls), name) != 0)
-            break;
+        if (verdict != 0 && policySlot()(id, client, messageActionOf(cls), name) != 0) break;
         if (info.direction == 0) {
             oscarLog(id, QMX_LOG_BLOCKED, "Blocked incoming IM/DATACAST from user %s to client %s",
                      name, client);
@@ -356,8 +336,7 @@ OscarVerdict oscarFilterFrame(const char *label, OscarSession *session, ByteStre
         }
         break;
     case FrameClass::SelfInfo:
-        if (client[0] != '\0')
-            break;
+        if (client[0] != '\0') break;
         if (policySlot()(id, name, QMX_ACTION_LOGIN, nullptr) == 0) {
             oscarLog(id, QMX_LOG_BLOCKED, "Blocked LOGIN from client %s", name);
             return OscarVerdict::kClose;

@@ -34,14 +34,12 @@ bool findTlv(uint16_t type, ByteStream *stream) {
         const uint32_t here = stream->position;
         uint16_t found = 0;
         uint16_t length = 0;
-        if (!ByteStream_readU16(&found, stream))
-            break;
+        if (!ByteStream_readU16(&found, stream)) break;
         if (found == type) {
             oscarSeek(here, stream);
             return true;
         }
-        if (!ByteStream_readU16(&length, stream))
-            break;
+        if (!ByteStream_readU16(&length, stream)) break;
         ByteStream_skip(length, stream);
     }
     oscarSeek(start, stream);
@@ -50,19 +48,15 @@ bool findTlv(uint16_t type, ByteStream *stream) {
 
 bool oscarEnterTlv(ByteStream *stream, uint16_t *length, uint32_t *lengthOffset) {
     uint16_t type = 0;
-    if (!ByteStream_readU16(&type, stream))
-        return false;
-    if (lengthOffset)
-        *lengthOffset = stream->position;
-    if (!ByteStream_readU16(length, stream))
-        return false;
+    if (!ByteStream_readU16(&type, stream)) return false;
+    if (lengthOffset) *lengthOffset = stream->position;
+    if (!ByteStream_readU16(length, stream)) return false;
     return ByteStream_remaining(stream) >= *length;
 }
 
 void oscarCopyName(const uint8_t *bytes, uint32_t length, char name[kOscarNameSize]) {
     const uint32_t n = length < kOscarNameMax ? length : kOscarNameMax;
-    if (n)
-        std::memcpy(name, bytes, n);
+    if (n) std::memcpy(name, bytes, n);
     name[n] = '\0';
 }
 
@@ -70,8 +64,7 @@ bool oscarNameMatches(const uint8_t *bytes, uint32_t length, const char name[kOs
     // A name of more than 31 bytes was kept as its first 31; comparing that
     // much (and the terminator position) lets refusals reach long names too.
     const uint32_t n = length < kOscarNameMax ? length : kOscarNameMax;
-    if (name[n] != '\0')
-        return false;
+    if (name[n] != '\0') return false;
     return n == 0 || std::memcmp(bytes, name, n) == 0;
 }
 
@@ -88,10 +81,8 @@ FrameClass classifyFrame(ByteStream *stream, char name[kOscarNameSize], IcbmInfo
         return FrameClass::CookieSignon;
 
     parseLoginRequest(stream, name);
-    if (name[0] != '\0')
-        return FrameClass::LoginRequest;
-    if (parseLoginReply(stream, name, nullptr, nullptr) == 1)
-        return FrameClass::LoginReply;
+    if (name[0] != '\0') return FrameClass::LoginRequest;
+    if (parseLoginReply(stream, name, nullptr, nullptr) == 1) return FrameClass::LoginReply;
 
     parseIcbm(stream, info, nullptr, nullptr, 0, nullptr);
     const bool toClient = info->direction == 0;

@@ -72,8 +72,7 @@ int32_t oscarReadExactly(uint64_t socket, uint8_t *buffer, uint32_t n) {
     uint32_t got = 0;
     while (got < n) {
         const int32_t r = recvSlot()(socket, buffer + got, n - got, QMX_FLAG_NORMAL);
-        if (r < 1)
-            return r;
+        if (r < 1) return r;
         got += static_cast<uint32_t>(r) < n - got ? static_cast<uint32_t>(r) : n - got;
     }
     return static_cast<int32_t>(n);
@@ -83,8 +82,7 @@ void oscarSendAll(uint64_t socket, const uint8_t *buffer, uint32_t n) {
     uint32_t sent = 0;
     while (sent < n) {
         const int32_t r = sendSlot()(socket, buffer + sent, n - sent, QMX_FLAG_NORMAL);
-        if (r < 1)
-            return;
+        if (r < 1) return;
         sent += static_cast<uint32_t>(r) < n - sent ? static_cast<uint32_t>(r) : n - sent;
     }
 }
@@ -98,23 +96,20 @@ void oscarPassThrough(const uint8_t header[kFlapHeaderSize], uint64_t from, uint
     if (ready > 0 && (ready & (QMX_READY_A | QMX_READY_B)))
         n = recvSlot()(from, buffer + kFlapHeaderSize, kPassThroughBufferSize - kFlapHeaderSize,
                        QMX_FLAG_NORMAL);
-    if (n < 0)
-        n = 0;
+    if (n < 0) n = 0;
     if (n > int32_t{kPassThroughBufferSize - kFlapHeaderSize})
         n = kPassThroughBufferSize - kFlapHeaderSize;
     const uint32_t total = static_cast<uint32_t>(n) + kFlapHeaderSize;
     const QMX_RawDataFn raw = rawSlot();
     const int32_t hook = raw ? raw(session->instanceId, from, to, buffer, total) : 0;
-    if (!(hook & QMX_RAW_DO_NOT_FORWARD))
-        oscarSendAll(to, buffer, total);
+    if (!(hook & QMX_RAW_DO_NOT_FORWARD)) oscarSendAll(to, buffer, total);
     session->running = 0;
 }
 
 bool oscarHandleFrame(const char *label, uint64_t from, uint64_t to, OscarSession *session) {
     const uint32_t id = session->instanceId;
     uint8_t header[kFlapHeaderSize];
-    if (oscarReadExactly(from, header, kFlapHeaderSize) != int32_t{kFlapHeaderSize})
-        return true;
+    if (oscarReadExactly(from, header, kFlapHeaderSize) != int32_t{kFlapHeaderSize}) return true;
     ByteStream headerStream;
     ByteStream_init(header, kFlapHeaderSize, &headerStream);
     FlapHeader flap;
@@ -146,8 +141,7 @@ bool oscarHandleFrame(const char *label, uint64_t from, uint64_t to, OscarSessio
         // Whatever frame now stands may have been shortened or rebuilt; its
         // own header says how much of it goes out.
         uint32_t length = frameLength(&frame);
-        if (length > frame.length)
-            length = frame.length;
+        if (length > frame.length) length = frame.length;
         oscarSendAll(to, frame.data, length);
     }
     oscarReleaseFrameWork(&work);
@@ -166,26 +160,22 @@ void oscarRelay(OscarSession *session) {
         const uint64_t client = clientClosed ? 0 : session->clientSocket;
         const uint64_t server = serverClosed ? 0 : session->serverSocket;
         const int32_t ready = waitSlot()(client, server, client, server, kWaitSeconds, 0);
-        if (ready < 0)
-            break;
+        if (ready < 0) break;
         if (ready == 0) {
             idleSeconds += kWaitSeconds;
-            if (idleSeconds > kIdleLimitSeconds)
-                break;
+            if (idleSeconds > kIdleLimitSeconds) break;
             continue;
         }
         idleSeconds = 0;
         if ((ready & QMX_READY_A) && !clientClosed) {
             clientClosed = oscarHandleFrame(kOscarLabelClientToServer, session->clientSocket,
                                             session->serverSocket, session);
-            if (clientClosed)
-                oscarLog(id, QMX_LOG_CONNECTION, "Client connection closed");
+            if (clientClosed) oscarLog(id, QMX_LOG_CONNECTION, "Client connection closed");
         }
         if ((ready & QMX_READY_B) && !serverClosed) {
             serverClosed = oscarHandleFrame(kOscarLabelServerToClient, session->serverSocket,
                                             session->clientSocket, session);
-            if (serverClosed)
-                oscarLog(id, QMX_LOG_CONNECTION, "Server connection closed");
+            if (serverClosed) oscarLog(id, QMX_LOG_CONNECTION, "Server connection closed");
         }
         if ((ready & QMX_URGENT_A) && !clientClosed)
             copyOutOfBand(session->clientSocket, session->serverSocket, clientOutOfBand);
@@ -196,8 +186,7 @@ void oscarRelay(OscarSession *session) {
 
 void *oscarNewSession(uint32_t id, QMX_Socket client, QMX_Socket server, uintptr_t) {
     auto *session = static_cast<OscarSession *>(qmxMalloc(sizeof(OscarSession)));
-    if (!session)
-        return nullptr;
+    if (!session) return nullptr;
     std::memset(session, 0, sizeof *session);
     session->approvals = HashTable_create(1, kOscarNameSize, kApprovalsValueSize, 1);
     if (!session->approvals) {
@@ -213,13 +202,11 @@ void *oscarNewSession(uint32_t id, QMX_Socket client, QMX_Socket server, uintptr
 
 void oscarDeleteSession(uint32_t id) {
     auto *session = static_cast<OscarSession *>(QMX_getInstanceProtoData(id));
-    if (!session)
-        return;
+    if (!session) return;
     char key[kOscarNameSize + 1];
     DArray *cookies = nullptr;
     HashTable_rewind(session->approvals);
-    while (HashTable_next(key, &cookies, session->approvals) == HT_OK)
-        DArray_free(cookies);
+    while (HashTable_next(key, &cookies, session->approvals) == HT_OK) DArray_free(cookies);
     HashTable_destroy(session->approvals);
     {
         QmxLockGuard guard(oscarLock());
@@ -232,16 +219,14 @@ void oscarDeleteSession(uint32_t id) {
 
 int32_t oscarProcess(uint32_t id) {
     auto *session = static_cast<OscarSession *>(QMX_getInstanceProtoData(id));
-    if (!session)
-        return 0;
+    if (!session) return 0;
     oscarRelay(session);
     return session->running == 0 ? 1 : 0;
 }
 
 int32_t oscarInit(void) {
     QmxLockGuard guard(oscarLock());
-    if (!pendingLogins)
-        pendingLogins = DArray_create(1, kPendingLoginItemSize, 2, 0);
+    if (!pendingLogins) pendingLogins = DArray_create(1, kPendingLoginItemSize, 2, 0);
     if (!signedOn)
         signedOn = HashTable_create(kSignedOnSize, kOscarNameSize, kSignedOnValueSize, 1);
     return pendingLogins && signedOn ? 0 : 1;

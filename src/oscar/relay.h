@@ -49,8 +49,7 @@ QMX_Callback oscarCachedCallback(uint32_t slot);
 template <typename... Args>
 void oscarLog(uint32_t id, uint32_t level, const char *format, Args... args) {
     auto log = reinterpret_cast<QMX_LogFn>(oscarCachedCallback(QMX_CB_LOG));
-    if (log)
-        log(id, level, format, args...);
+    if (log) log(id, level, format, args...);
 }
 
 void oscarRelay(OscarSession *session);

@@ -48,7 +48,8 @@ void ymsgRewriteText(ByteStream *packet, const YmsgValue &text, const uint8_t *r
     ByteStream_rewind(packet);
     ymsgReadHeader(&header, packet);
     if (replacementSize > kYmsgMaxBodyLength) return;
-    int64_t newLength = int64_t{header.length} + static_cast<int64_t>(replacementSize) - text.length;
+    int64_t newLength =
+        int64_t{header.length} + static_cast<int64_t>(replacementSize) - text.length;
     if (newLength < 0 || newLength > kYmsgMaxBodyLength) return;
 
     uint32_t newSize = static_cast<uint32_t>(newLength) + kYmsgHeaderSize;

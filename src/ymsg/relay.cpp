@@ -14,8 +14,8 @@ namespace {
 
 constexpr uint32_t kYmsgCachedSlots = 7; // host slots 0 to 6
 // Slots fetched at the start of a relay, in this order.
-constexpr uint32_t kYmsgFillOrder[] = {QMX_CB_POLICY, QMX_CB_WAIT,  QMX_CB_RECV,    QMX_CB_SEND,
-                                       QMX_CB_EVENT,  QMX_CB_LOG,   QMX_CB_RAW_DATA};
+constexpr uint32_t kYmsgFillOrder[] = {QMX_CB_POLICY, QMX_CB_WAIT, QMX_CB_RECV,    QMX_CB_SEND,
+                                       QMX_CB_EVENT,  QMX_CB_LOG,  QMX_CB_RAW_DATA};
 constexpr int32_t kYmsgWaitSeconds = 3;
 // The relay gives up once more than this many seconds passed without traffic.
 constexpr uint32_t kYmsgMaxIdleSeconds = 300;
@@ -74,8 +74,7 @@ void ymsgSendAll(uint64_t socket, const uint8_t *buffer, uint32_t n) {
 
 // Out-of-band bytes are copied across unparsed, one receive and one send.
 void ymsgCopyOutOfBand(uint64_t from, uint64_t to, uint8_t (&buffer)[kYmsgOutOfBandChunk]) {
-    int32_t n = ymsgSlot<QMX_RecvFn>(QMX_CB_RECV)(from, buffer, kYmsgOutOfBandChunk,
-                                                  QMX_FLAG_OOB);
+    int32_t n = ymsgSlot<QMX_RecvFn>(QMX_CB_RECV)(from, buffer, kYmsgOutOfBandChunk, QMX_FLAG_OOB);
     if (n > 0) ymsgSlot<QMX_SendFn>(QMX_CB_SEND)(to, buffer, n, QMX_FLAG_OOB);
 }
 
@@ -183,9 +182,7 @@ void *ymsgNewSession(uint32_t id, QMX_Socket client, QMX_Socket server, uintptr_
     return session;
 }
 
-void ymsgDeleteSession(uint32_t id) {
-    qmxFree(QMX_getInstanceProtoData(id));
-}
+void ymsgDeleteSession(uint32_t id) { qmxFree(QMX_getInstanceProtoData(id)); }
 
 int32_t ymsgProcess(uint32_t id) {
     auto *session = static_cast<YmsgSession *>(QMX_getInstanceProtoData(id));

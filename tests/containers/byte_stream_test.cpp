@@ -26,14 +26,16 @@ class Guarded {
 public:
     explicit Guarded(const Bytes &bytes) : size_(static_cast<uint32_t>(bytes.size())) {
 #ifndef _WIN32
-        map_ = static_cast<uint8_t *>(mmap(nullptr, 2 * page_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
+        map_ = static_cast<uint8_t *>(
+            mmap(nullptr, 2 * page_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
         EXPECT_EQ(mprotect(map_ + page_, page_, PROT_NONE), 0);
         data_ = map_ + page_ - size_;
 #else
         SYSTEM_INFO info;
         GetSystemInfo(&info);
         page_ = info.dwPageSize;
-        map_ = static_cast<uint8_t *>(VirtualAlloc(nullptr, 2 * page_, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE));
+        map_ = static_cast<uint8_t *>(
+            VirtualAlloc(nullptr, 2 * page_, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE));
         DWORD old = 0;
         EXPECT_NE(VirtualProtect(map_ + page_, page_, PAGE_NOACCESS, &old), 0);
         data_ = map_ + page_ - size_;
@@ -66,8 +68,18 @@ private:
 };
 
 using Read = std::function<uint32_t(uint32_t *value, ByteStream *s)>;
-const Read readU8 = [](uint32_t *v, ByteStream *s) { uint8_t x = 0; uint32_t r = ByteStream_readU8(&x, s); *v = x; return r; };
-const Read readU16 = [](uint32_t *v, ByteStream *s) { uint16_t x = 0; uint32_t r = ByteStream_readU16(&x, s); *v = x; return r; };
+const Read readU8 = [](uint32_t *v, ByteStream *s) {
+    uint8_t x = 0;
+    uint32_t r = ByteStream_readU8(&x, s);
+    *v = x;
+    return r;
+};
+const Read readU16 = [](uint32_t *v, ByteStream *s) {
+    uint16_t x = 0;
+    uint32_t r = ByteStream_readU16(&x, s);
+    *v = x;
+    return r;
+};
 const Read readU32 = [](uint32_t *v, ByteStream *s) { return ByteStream_readU32(v, s); };
 const Read read3 = [](uint32_t *v, ByteStream *s) {
     uint8_t x[3] = {};
@@ -83,9 +95,15 @@ TEST(ByteStream, ReadsAreBigEndianAndNeverCrossTheEnd) {
         Read read;
         uint32_t result, value;
     } cases[] = {
-        {{0x12, 0x34}, 0, readU16, 2, 0x1234}, {{0, 0x12, 0x34}, 2, readU16, 0, 0}, {{0xfe, 0xdc, 0xba, 0x98}, 0, readU32, 4, 0xfedcba98},
-        {{0, 1, 2}, 0, readU32, 0, 0},         {{0xff}, 0, readU8, 1, 0xff},       {{0xff}, 1, readU8, 0, 0},
-        {{}, 0, readU8, 0, 0},                 {{9, 1, 2, 3}, 1, read3, 3, 0x010203}, {{1, 2, 3}, 1, read3, 0, 0},
+        {{0x12, 0x34}, 0, readU16, 2, 0x1234},
+        {{0, 0x12, 0x34}, 2, readU16, 0, 0},
+        {{0xfe, 0xdc, 0xba, 0x98}, 0, readU32, 4, 0xfedcba98},
+        {{0, 1, 2}, 0, readU32, 0, 0},
+        {{0xff}, 0, readU8, 1, 0xff},
+        {{0xff}, 1, readU8, 0, 0},
+        {{}, 0, readU8, 0, 0},
+        {{9, 1, 2, 3}, 1, read3, 3, 0x010203},
+        {{1, 2, 3}, 1, read3, 0, 0},
     };
     for (const Case &c : cases) {
         Guarded guarded(c.bytes);
@@ -137,7 +155,9 @@ TEST(ByteStream, SkipClampsAtTheEndButReportsTheRequestedCount) {
     ByteStream_rewind(&s);
     uint8_t all[5];
     EXPECT_EQ(ByteStream_read(all, 5, &s), 5u) << "exactly the bytes left";
-    EXPECT_EQ(ByteStream_read(all, 0, &s) + ByteStream_skip(1, nullptr) + ByteStream_readU32(nullptr, &s), 0u);
+    EXPECT_EQ(ByteStream_read(all, 0, &s) + ByteStream_skip(1, nullptr) +
+                  ByteStream_readU32(nullptr, &s),
+              0u);
     EXPECT_EQ(ByteStream_init(all, 5, nullptr), 0);
 }
 
@@ -148,13 +168,16 @@ TEST(ByteStream, FindReportsTheDistanceOfAMatchWhollyInsideFromThePosition) {
         uint32_t position;
         int32_t found;
     } cases[] = {
-        {text, sep, 0, 2}, {text, sep, 1, 1}, {text, sep, 3, -1}, {{'a', 'b', 0xc0, 0x80}, sep, 0, 2},
-        {{'a', 0xc0}, sep, 0, -1}, {{0xc0}, sep, 0, -1}, {{}, sep, 0, -1}, {{'x', 'y', 'x', 'y', 'z'}, {'x', 'y', 'z'}, 0, 2},
+        {text, sep, 0, 2},         {text, sep, 1, 1},
+        {text, sep, 3, -1},        {{'a', 'b', 0xc0, 0x80}, sep, 0, 2},
+        {{'a', 0xc0}, sep, 0, -1}, {{0xc0}, sep, 0, -1},
+        {{}, sep, 0, -1},          {{'x', 'y', 'x', 'y', 'z'}, {'x', 'y', 'z'}, 0, 2},
     };
     for (const Case &c : cases) {
         Guarded guarded(c.bytes);
         ByteStream s = guarded.stream(c.position);
-        EXPECT_EQ(ByteStream_find(c.pattern.data(), static_cast<uint32_t>(c.pattern.size()), &s), c.found)
+        EXPECT_EQ(ByteStream_find(c.pattern.data(), static_cast<uint32_t>(c.pattern.size()), &s),
+                  c.found)
             << c.bytes.size() << " bytes from " << c.position;
         EXPECT_EQ(s.position, c.position);
     }
@@ -167,8 +190,9 @@ TEST(ByteStream, HexDumpListsTheRemainingBytesAndKeepsThePosition) {
     ByteStream_hexDump(&s);
     ByteStream end = guarded.stream(3);
     ByteStream_hexDump(&end);
-    EXPECT_EQ(testing::internal::GetCapturedStdout(),
-              "0 :: HEX: (41) - CHAR: (A) - DEC: (65)\n1 :: HEX: (ff) - CHAR: (\xff) - DEC: (255)\n\n\n");
+    EXPECT_EQ(
+        testing::internal::GetCapturedStdout(),
+        "0 :: HEX: (41) - CHAR: (A) - DEC: (65)\n1 :: HEX: (ff) - CHAR: (\xff) - DEC: (255)\n\n\n");
     EXPECT_EQ(s.position, 1u);
 }
 

@@ -26,12 +26,14 @@ ArrayPtr bytes(const std::string &text, uint32_t flags = 0, int32_t initSize = 1
 }
 
 std::string text(const DArray *arr, int32_t n = -1) {
-    return std::string(static_cast<const char *>(DArray_data(arr)), static_cast<size_t>(n < 0 ? DArray_count(arr) : n));
+    return std::string(static_cast<const char *>(DArray_data(arr)),
+                       static_cast<size_t>(n < 0 ? DArray_count(arr) : n));
 }
 
 // Every field, the block address included, and the stored items.
 std::string snapshot(const DArray *arr) {
-    return std::string(reinterpret_cast<const char *>(arr), sizeof *arr) + text(arr, arr->numItems * arr->itemSize);
+    return std::string(reinterpret_cast<const char *>(arr), sizeof *arr) +
+           text(arr, arr->numItems * arr->itemSize);
 }
 
 TEST(DArray, AppendsGrowByTheFactorWhenFullAndRunsByItsSmallestSufficientPower) {
@@ -45,11 +47,14 @@ TEST(DArray, AppendsGrowByTheFactorWhenFullAndRunsByItsSmallestSufficientPower) 
     int32_t item = -1;
     EXPECT_EQ(*static_cast<int32_t *>(DArray_get(8, &item, arr.get())), 8);
     // initSize, factor, existing, run, capacity
-    const int32_t runs[][5] = {{1, 2, 0, 5, 8}, {1, 2, 0, 1, 1}, {3, 2, 2, 5, 12}, {4, 2, 4, 1, 8}, {2, 3, 1, 6, 18}, {8, 2, 3, 5, 8}};
+    const int32_t runs[][5] = {{1, 2, 0, 5, 8}, {1, 2, 0, 1, 1},  {3, 2, 2, 5, 12},
+                               {4, 2, 4, 1, 8}, {2, 3, 1, 6, 18}, {8, 2, 3, 5, 8}};
     const std::string pool(64, 'x');
     for (const auto &r : runs) {
         ArrayPtr run(DArray_create(r[0], 1, r[1], 0));
-        ASSERT_EQ(DArray_appendRun(pool.data(), r[2], run.get()) + DArray_appendRun(pool.data(), r[3], run.get()), 0);
+        ASSERT_EQ(DArray_appendRun(pool.data(), r[2], run.get()) +
+                      DArray_appendRun(pool.data(), r[3], run.get()),
+                  0);
         EXPECT_EQ(DArray_capacity(run.get()), r[4]) << r[0] << "+" << r[2] << "+" << r[3];
     }
 }
@@ -73,13 +78,16 @@ TEST(DArray, WritesAndRemovalsActOrRefuseByPosition) {
         {[](DArray *a) { return DArray_writeRun("XY", 2, 1, a, 7); }, 0, "aXYde"},
         {[](DArray *a) { return DArray_appendRun(DArray_data(a), 5, a); }, 0, "abcdeabcde"},
         {[](DArray *a) { return DArray_insertRun(DArray_data(a), 3, 1, a); }, 0, "aabcbcde"},
-        {[](DArray *a) { return DArray_insert("X", 0, a); }, 0, "Xabcde"}, {[](DArray *a) { return DArray_insert("X", 5, a); }, 1, "abcde"},
-        {[](DArray *a) { return DArray_insert("X", -1, a); }, 1, "abcde"}, {[](DArray *a) { return DArray_insertSized("XY", 2, 4, a); }, 0, "abcdXe"},
+        {[](DArray *a) { return DArray_insert("X", 0, a); }, 0, "Xabcde"},
+        {[](DArray *a) { return DArray_insert("X", 5, a); }, 1, "abcde"},
+        {[](DArray *a) { return DArray_insert("X", -1, a); }, 1, "abcde"},
+        {[](DArray *a) { return DArray_insertSized("XY", 2, 4, a); }, 0, "abcdXe"},
         {[](DArray *a) { return DArray_removeRun(3, 4, nullptr, a); }, 0, "abc"},
         {[](DArray *a) { return DArray_removeRun(0, 6, nullptr, a); }, 1, "abcde"},
         {[](DArray *a) { return DArray_removeRun(6, 0, nullptr, a); }, 1, "abcde"},
         {[](DArray *a) { return DArray_removeRun(-1, 1, nullptr, a); }, 1, "abcde"},
-        {[](DArray *a) { return DArray_remove(0, nullptr, a); }, 0, "bcde"}, {[](DArray *a) { return DArray_remove(5, nullptr, a); }, 1, "abcde"},
+        {[](DArray *a) { return DArray_remove(0, nullptr, a); }, 0, "bcde"},
+        {[](DArray *a) { return DArray_remove(5, nullptr, a); }, 1, "abcde"},
     };
     for (size_t i = 0; i < sizeof cases / sizeof cases[0]; ++i) {
         ArrayPtr arr = bytes("abcde");
@@ -99,7 +107,8 @@ TEST(DArray, WritesAndRemovalsActOrRefuseByPosition) {
 TEST(DArray, SizedWritesAndCstrStayWithinTheirItems) {
     ArrayPtr arr(DArray_create(2, 4, 2, 0));
     ASSERT_EQ(DArray_append("wxyz", arr.get()) + DArray_removeRun(0, 1, nullptr, arr.get()), 0);
-    ASSERT_EQ(DArray_appendSized("AB", 2, arr.get()) + DArray_appendSized("123456", 6, arr.get()), 0);
+    ASSERT_EQ(DArray_appendSized("AB", 2, arr.get()) + DArray_appendSized("123456", 6, arr.get()),
+              0);
     char out[5] = "....";
     DArray_getSized(1, out, 2, arr.get());
     EXPECT_STREQ(out, "12..");
@@ -118,20 +127,27 @@ TEST(DArray, ShrinkingRemovalDividesCapacityButNotBelowTheInitialSize) {
     ASSERT_EQ(DArray_removeRun(3, 5, nullptr, arr.get()), 0);
     ASSERT_EQ(DArray_capacity(arr.get()), 8) << "removeRun never shrinks";
     std::vector<int32_t> capacities;
-    while (DArray_remove(0, nullptr, arr.get()) == 0) capacities.push_back(DArray_capacity(arr.get()));
+    while (DArray_remove(0, nullptr, arr.get()) == 0)
+        capacities.push_back(DArray_capacity(arr.get()));
     ArrayPtr floor = bytes("abcde", DARRAY_SHRINK, 4);
-    while (DArray_remove(0, nullptr, floor.get()) == 0) capacities.push_back(DArray_capacity(floor.get()));
+    while (DArray_remove(0, nullptr, floor.get()) == 0)
+        capacities.push_back(DArray_capacity(floor.get()));
     EXPECT_EQ(capacities, (std::vector<int32_t>{4, 2, 1, 8, 8, 4, 4, 4}));
 }
 
 TEST(DArray, NullArraysImpossibleShapesAndOverflowingSizesAreRefused) {
     EXPECT_EQ(DArray_data(nullptr), nullptr);
     EXPECT_EQ(DArray_cstr(nullptr), nullptr);
-    EXPECT_EQ(DArray_count(nullptr) + DArray_capacity(nullptr) + DArray_initSize(nullptr) + DArray_itemSize(nullptr), 0);
-    EXPECT_EQ(DArray_appendSized("x", 1, nullptr) + DArray_appendRun("x", 1, nullptr) + DArray_removeRun(0, 0, nullptr, nullptr), 3);
+    EXPECT_EQ(DArray_count(nullptr) + DArray_capacity(nullptr) + DArray_initSize(nullptr) +
+                  DArray_itemSize(nullptr),
+              0);
+    EXPECT_EQ(DArray_appendSized("x", 1, nullptr) + DArray_appendRun("x", 1, nullptr) +
+                  DArray_removeRun(0, 0, nullptr, nullptr),
+              3);
     DArray_clear(nullptr);
     const int32_t shapes[][3] = {{0, 1, 2}, {-1, 1, 2}, {1, 0, 2}, {1, 1, 1}, {65536, 65536, 2}};
-    for (const auto &s : shapes) EXPECT_EQ(DArray_create(s[0], s[1], s[2], 0), nullptr) << s[0] << "x" << s[1];
+    for (const auto &s : shapes)
+        EXPECT_EQ(DArray_create(s[0], s[1], s[2], 0), nullptr) << s[0] << "x" << s[1];
     // Counts as if the array were huge: growing would need 2^32 bytes, which
     // must be refused before any reallocation.
     ArrayPtr big(DArray_create(1, 1024, 2, 0));
@@ -151,7 +167,9 @@ TEST(DArray, PrintStatsShowsEveryFieldButTheItemSize) {
     DArray_printStats(arr.get());
     DArray_printStats(nullptr);
     EXPECT_EQ(testing::internal::GetCapturedStdout(),
-              std::string("DArray stats:\ninit size: 2\ncurr size: 8\nnum items: 3\nresize factor: 4\nflags: 11\nbuffer: ") + pointer + "\n");
+              std::string("DArray stats:\ninit size: 2\ncurr size: 8\nnum items: 3\nresize factor: "
+                          "4\nflags: 11\nbuffer: ") +
+                  pointer + "\n");
 }
 
 // Counts the allocations of a run, then fails each in turn: the operation

@@ -32,14 +32,19 @@ int insert(const std::string &key, const std::string &value, HashTable *table) {
 
 std::string lookup(const std::string &key, const HashTable *table) {
     std::string value(table->valueSize, '?');
-    return HashTable_find(key.data(), static_cast<int32_t>(key.size()), &value[0], table) == HT_OK ? value : "<none>";
+    return HashTable_find(key.data(), static_cast<int32_t>(key.size()), &value[0], table) == HT_OK
+               ? value
+               : "<none>";
 }
 
 // The order iteration must give, derived from the pairs and their hashes:
 // chains in index order, each in insertion order.
 Pairs expectedOrder(Pairs pairs, const HashTable *table) {
-    auto chain = [table](const std::string &key) { return hashBytes(key.data(), static_cast<int32_t>(key.size())) & table->hashMask; };
-    std::stable_sort(pairs.begin(), pairs.end(), [&](const auto &a, const auto &b) { return chain(a.first) < chain(b.first); });
+    auto chain = [table](const std::string &key) {
+        return hashBytes(key.data(), static_cast<int32_t>(key.size())) & table->hashMask;
+    };
+    std::stable_sort(pairs.begin(), pairs.end(),
+                     [&](const auto &a, const auto &b) { return chain(a.first) < chain(b.first); });
     return pairs;
 }
 
@@ -54,24 +59,29 @@ Pairs walk(HashTable *table) {
 // Each chain's entries in order; with pointers, everything a failed insert
 // must leave alone.
 std::string contents(const HashTable *table, bool pointers) {
-    std::string out = pointers ? std::string(reinterpret_cast<const char *>(table), sizeof *table) +
-                                     std::string(reinterpret_cast<const char *>(table->chains), sizeof(DArray))
-                               : std::string();
+    std::string out =
+        pointers ? std::string(reinterpret_cast<const char *>(table), sizeof *table) +
+                       std::string(reinterpret_cast<const char *>(table->chains), sizeof(DArray))
+                 : std::string();
     for (int32_t k = 0; k < DArray_count(table->chains); ++k) {
         const DArray *chain = static_cast<DArray *const *>(DArray_data(table->chains))[k];
         const auto *entries = static_cast<const HashEntry *>(DArray_data(chain));
         out += pointers ? std::string(reinterpret_cast<const char *>(chain), sizeof *chain) : "|";
         for (int32_t j = 0; j < DArray_count(chain); ++j) {
-            out += std::to_string(entries[j].hash) + "/" + std::to_string(entries[j].keyLength) + "/" +
+            out += std::to_string(entries[j].hash) + "/" + std::to_string(entries[j].keyLength) +
+                   "/" +
                    (pointers ? std::to_string(reinterpret_cast<uintptr_t>(entries[j].block)) : "") +
-                   std::string(reinterpret_cast<const char *>(entries[j].block), entries[j].keyLength + table->valueSize);
+                   std::string(reinterpret_cast<const char *>(entries[j].block),
+                               entries[j].keyLength + table->valueSize);
         }
     }
     return out;
 }
 
 // Each test runs in a process of its own and uses its own file name.
-std::string tempPath(const char *tag) { return testing::TempDir() + "qmx-containers-" + tag + ".ht"; }
+std::string tempPath(const char *tag) {
+    return testing::TempDir() + "qmx-containers-" + tag + ".ht";
+}
 
 Bytes readFile(const std::string &path) {
     Bytes bytes;
@@ -107,8 +117,15 @@ TEST(HashTable, TablesGrowAtTheirLoadLimitAndIterateChainByChain) {
         float maxLoad;
         std::vector<uint32_t> chains; // after each insert
     } cases[] = {
-        {1, 1, 1, 0, {2, 4, 8, 8, 8, 16}},     {4, 1, 1, 0, {4, 4, 8, 8, 8, 16}},    {0, 0, 0, 0, std::vector<uint32_t>(40, 1)},
-        {4, 0, 0, 0, std::vector<uint32_t>(40, 4)}, {3, 0, 0, 0, {4}}, {33, 1, 1, 0, {64}}, {-7, 1, 1, 0, {2}}, {32, 0, 0, 0, {32}}, {1, 0, 3, 2, {1, 2, 2, 4, 4, 4, 4, 8}},
+        {1, 1, 1, 0, {2, 4, 8, 8, 8, 16}},
+        {4, 1, 1, 0, {4, 4, 8, 8, 8, 16}},
+        {0, 0, 0, 0, std::vector<uint32_t>(40, 1)},
+        {4, 0, 0, 0, std::vector<uint32_t>(40, 4)},
+        {3, 0, 0, 0, {4}},
+        {33, 1, 1, 0, {64}},
+        {-7, 1, 1, 0, {2}},
+        {32, 0, 0, 0, {32}},
+        {1, 0, 3, 2, {1, 2, 2, 4, 4, 4, 4, 8}},
     };
     for (const auto &c : cases) {
         TablePtr table(HashTable_create(c.size, 4, 4, c.type));
@@ -119,7 +136,9 @@ TEST(HashTable, TablesGrowAtTheirLoadLimitAndIterateChainByChain) {
         std::vector<uint32_t> chains;
         for (uint32_t i = 0; i < c.chains.size(); ++i) {
             inserted.emplace_back(key4(i * 2654435761u), key4(i));
-            ASSERT_EQ(HashTable_put(inserted.back().first.data(), inserted.back().second.data(), table.get()), HT_OK);
+            ASSERT_EQ(HashTable_put(inserted.back().first.data(), inserted.back().second.data(),
+                                    table.get()),
+                      HT_OK);
             chains.push_back(chainCount(table.get()));
         }
         EXPECT_EQ(chains, c.chains) << c.size << "/" << c.setType;
@@ -142,8 +161,10 @@ TEST(HashTable, KeysAreTheirBytesAtTheirLengthAndReplacingKeepsTheCount) {
     EXPECT_EQ(insert("ab", "v1", table.get()) + insert(ab0, "v2", table.get()), HT_OK);
     EXPECT_EQ(insert("ab", "v3", table.get()), HT_REPLACED);
     EXPECT_EQ(HashTable_count(table.get()), 2);
-    EXPECT_EQ(lookup("ab", table.get()) + lookup(ab0, table.get()) + lookup("a", table.get()), "v3v2<none>");
-    EXPECT_EQ(HashTable_find("ab", 2, nullptr, table.get()), HT_OK) << "a NULL out pointer only tests presence";
+    EXPECT_EQ(lookup("ab", table.get()) + lookup(ab0, table.get()) + lookup("a", table.get()),
+              "v3v2<none>");
+    EXPECT_EQ(HashTable_find("ab", 2, nullptr, table.get()), HT_OK)
+        << "a NULL out pointer only tests presence";
     EXPECT_EQ(HashTable_remove("zz", 2, table.get()), HT_NOT_FOUND);
     EXPECT_EQ(HashTable_remove("ab", 2, table.get()), HT_OK);
     EXPECT_EQ(HashTable_remove("ab", 2, table.get()), HT_NOT_FOUND);
@@ -163,12 +184,16 @@ TEST(HashTable, KeysAreTheirBytesAtTheirLengthAndReplacingKeepsTheCount) {
 TEST(HashTable, NullTablesAndKeysGetTheFailureCodes) {
     uint32_t key = 1, value = 2;
     TablePtr table(HashTable_create(1, 4, 4, 1));
-    EXPECT_EQ(HashTable_insert(&key, 4, &value, nullptr) + HashTable_put(&key, &value, nullptr) + HashTable_find(&key, 4, &value, nullptr) +
-                  HashTable_get(&key, &value, nullptr) + HashTable_remove(&key, 4, nullptr) + HashTable_delete(&key, nullptr) +
-                  HashTable_save(tempPath("null").c_str(), nullptr) + HashTable_insert(nullptr, 4, &value, table.get()) +
-                  HashTable_insert(&key, -1, &value, table.get()) + HashTable_insert(&key, 4, nullptr, table.get()),
+    EXPECT_EQ(HashTable_insert(&key, 4, &value, nullptr) + HashTable_put(&key, &value, nullptr) +
+                  HashTable_find(&key, 4, &value, nullptr) + HashTable_get(&key, &value, nullptr) +
+                  HashTable_remove(&key, 4, nullptr) + HashTable_delete(&key, nullptr) +
+                  HashTable_save(tempPath("null").c_str(), nullptr) +
+                  HashTable_insert(nullptr, 4, &value, table.get()) +
+                  HashTable_insert(&key, -1, &value, table.get()) +
+                  HashTable_insert(&key, 4, nullptr, table.get()),
               10 * HT_NOT_FOUND);
-    EXPECT_EQ(HashTable_next(&key, &value, nullptr) + HashTable_next(&key, &value, table.get()), 2 * HT_END);
+    EXPECT_EQ(HashTable_next(&key, &value, nullptr) + HashTable_next(&key, &value, table.get()),
+              2 * HT_END);
     EXPECT_EQ(HashTable_count(nullptr), 0);
     HashTable_printStats(nullptr);
 }
@@ -182,37 +207,47 @@ TEST(HashTable, PrintStatsGroupsChainsByLength) {
     HashTable_printStats(full.get());
     EXPECT_EQ(testing::internal::GetCapturedStdout(),
               "table stats:\n"
-              "key size: 4 / value size: 8 / current hash mask: 3 / max load: 0.750000 / table type: 5 / n_pairs: 0\n"
-              "table has 4 chains\ndumping chains:\n\n\nsummary:\ntable has 4 chains\n4 chains with 0 items stored: 0 1 2 3 \n"
+              "key size: 4 / value size: 8 / current hash mask: 3 / max load: 0.750000 / table "
+              "type: 5 / n_pairs: 0\n"
+              "table has 4 chains\ndumping chains:\n\n\nsummary:\ntable has 4 chains\n4 chains "
+              "with 0 items stored: 0 1 2 3 \n"
               "table stats:\n"
-              "key size: 4 / value size: 4 / current hash mask: 0 / max load: 0.750000 / table type: 0 / n_pairs: 3\n"
-              "table has 1 chains\ndumping chains:\n\n\nsummary:\ntable has 1 chains\n1 chains with 3 items stored: 0 \n");
+              "key size: 4 / value size: 4 / current hash mask: 0 / max load: 0.750000 / table "
+              "type: 0 / n_pairs: 3\n"
+              "table has 1 chains\ndumping chains:\n\n\nsummary:\ntable has 1 chains\n1 chains "
+              "with 3 items stored: 0 \n");
 }
 
 TEST(HashTable, SaveThenLoadGivesBackTheSameChainsAsAGrowingTable) {
-    const int32_t cases[][3] = {{1, 0, 0}, {1, 0, 9}, {1, 1, 30}, {64, 2, 5}, {1 << 17, 0, 1 << 14}}; // size, type, pairs
+    const int32_t cases[][3] = {
+        {1, 0, 0}, {1, 0, 9}, {1, 1, 30}, {64, 2, 5}, {1 << 17, 0, 1 << 14}}; // size, type, pairs
     const std::string path = tempPath("roundtrip");
     for (const auto &c : cases) {
         TablePtr table(HashTable_create(c[0], 8, 3, static_cast<uint32_t>(c[1])));
         for (int32_t i = 0; i < c[2]; ++i) {
             // Keys of several lengths, none longer than the key size.
-            ASSERT_EQ(insert(std::to_string(i * 7919 % 100000), std::to_string(i % 1000 + 1000).substr(1), table.get()), HT_OK);
+            ASSERT_EQ(insert(std::to_string(i * 7919 % 100000),
+                             std::to_string(i % 1000 + 1000).substr(1), table.get()),
+                      HT_OK);
         }
         ASSERT_EQ(HashTable_save(path.c_str(), table.get()), HT_OK);
         EXPECT_EQ(readFile(path).size(), 16u + c[2] * (8 + 3 + 8));
         TablePtr loaded(HashTable_load(path.c_str()));
         ASSERT_NE(loaded, nullptr) << c[0] << "/" << c[2];
-        EXPECT_EQ(std::vector<uint32_t>({loaded->keySize, loaded->valueSize, loaded->tableType}), std::vector<uint32_t>({8, 3, 1}));
+        EXPECT_EQ(std::vector<uint32_t>({loaded->keySize, loaded->valueSize, loaded->tableType}),
+                  std::vector<uint32_t>({8, 3, 1}));
         EXPECT_EQ(HashTable_count(loaded.get()), c[2]);
         EXPECT_EQ(loaded->hashMask, table->hashMask);
-        EXPECT_TRUE(contents(loaded.get(), false) == contents(table.get(), false)) << c[0] << "/" << c[2];
+        EXPECT_TRUE(contents(loaded.get(), false) == contents(table.get(), false))
+            << c[0] << "/" << c[2];
         EXPECT_EQ(lookup("7919", loaded.get()), lookup("7919", table.get()));
     }
     std::remove(path.c_str());
 }
 
 // The file a one-pair table saves, loaded back as written and forged.
-TEST(HashTable, SaveWritesLittleEndianPaddedRecordsAndLoadRefusesShortOrForgedFilesWithinBoundedMemory) {
+TEST(HashTable,
+     SaveWritesLittleEndianPaddedRecordsAndLoadRefusesShortOrForgedFilesWithinBoundedMemory) {
     auto file = [](std::initializer_list<uint32_t> header, uint32_t keyLength, size_t cut = 0) {
         Bytes bytes = le32(header);
         bytes.insert(bytes.end(), {'a', 'b', 0, 0, 'X', 'Y'});
@@ -227,22 +262,36 @@ TEST(HashTable, SaveWritesLittleEndianPaddedRecordsAndLoadRefusesShortOrForgedFi
     EXPECT_EQ(readFile(path), file({2, 4, 2, 1}, 2));
     ASSERT_EQ(insert("abcde", "XY", table.get()), HT_OK);
     std::remove(path.c_str());
-    EXPECT_EQ(HashTable_save(path.c_str(), table.get()), HT_NOT_FOUND) << "a key longer than the key size";
+    EXPECT_EQ(HashTable_save(path.c_str(), table.get()), HT_NOT_FOUND)
+        << "a key longer than the key size";
     EXPECT_TRUE(readFile(path).empty()) << "no file is written for a table that cannot be saved";
-    EXPECT_EQ(HashTable_save("/nonexistent-dir/x.ht", TablePtr(HashTable_create(1, 4, 4, 0)).get()), HT_NOT_FOUND);
+    EXPECT_EQ(HashTable_save("/nonexistent-dir/x.ht", TablePtr(HashTable_create(1, 4, 4, 0)).get()),
+              HT_NOT_FOUND);
 
     struct Case {
         const char *name;
         Bytes bytes;
         bool loads;
     } cases[] = {
-        {"a good file", file({2, 4, 2, 1}, 2), true},      {"a header cut short", Bytes(15, 1), false},
-        {"the pair cut short", file({2, 4, 2, 1}, 2, 1), false}, {"more pairs announced than present", file({2, 4, 2, 2}, 2), false},
-        {"a key length beyond the key size", file({2, 4, 2, 1}, 5), false}, {"a negative key length", file({2, 4, 2, 1}, 0xffffffffu), false},
-        {"zero chains", le32({0, 4, 4, 0}), false},        {"a chain count that is no power of two", le32({3, 4, 4, 0}), false},
-        {"2^30 chains and no pairs", le32({1u << 30, 4, 4, 0}), false}, {"2^31 pairs", le32({1, 4, 4, 0x80000000u}), false},
-        {"a billion pairs", le32({1, 4, 4, 1000000000u}), false}, {"a 4 GiB key size", le32({1, 0xfffffff0u, 4, 1}), false},
-        {"a 256 MiB key size over 10 kB", [] { Bytes b = le32({1, 1u << 28, 4, 1}); b.resize(10016, 'k'); return b; }(), false},
+        {"a good file", file({2, 4, 2, 1}, 2), true},
+        {"a header cut short", Bytes(15, 1), false},
+        {"the pair cut short", file({2, 4, 2, 1}, 2, 1), false},
+        {"more pairs announced than present", file({2, 4, 2, 2}, 2), false},
+        {"a key length beyond the key size", file({2, 4, 2, 1}, 5), false},
+        {"a negative key length", file({2, 4, 2, 1}, 0xffffffffu), false},
+        {"zero chains", le32({0, 4, 4, 0}), false},
+        {"a chain count that is no power of two", le32({3, 4, 4, 0}), false},
+        {"2^30 chains and no pairs", le32({1u << 30, 4, 4, 0}), false},
+        {"2^31 pairs", le32({1, 4, 4, 0x80000000u}), false},
+        {"a billion pairs", le32({1, 4, 4, 1000000000u}), false},
+        {"a 4 GiB key size", le32({1, 0xfffffff0u, 4, 1}), false},
+        {"a 256 MiB key size over 10 kB",
+         [] {
+             Bytes b = le32({1, 1u << 28, 4, 1});
+             b.resize(10016, 'k');
+             return b;
+         }(),
+         false},
     };
     // The 2^16 chains any header may ask for cost some 130000 allocations;
     // a loader that trusts the header goes on and is stopped by the cap.
@@ -276,11 +325,13 @@ TEST(HashTable, InsertLoadAndPrintStatsSurviveEachAllocationFailure) {
             const std::string before = contents(table.get(), true);
             const uint32_t chains = chainCount(table.get());
             if (insert(pair.first, pair.second, table.get()) != HT_OK) {
-                EXPECT_TRUE(contents(table.get(), true) == before) << "failed insert of pair " << stored.size();
+                EXPECT_TRUE(contents(table.get(), true) == before)
+                    << "failed insert of pair " << stored.size();
                 return kInsertFailed;
             }
             stored.push_back(pair);
-            if (stored.size() >= 0.75 * chains && chainCount(table.get()) == chains) return kDoublingFailed;
+            if (stored.size() >= 0.75 * chains && chainCount(table.get()) == chains)
+                return kDoublingFailed;
         }
         return kComplete;
     };
@@ -325,7 +376,9 @@ TEST(HashTable, InsertLoadAndPrintStatsSurviveEachAllocationFailure) {
         TablePtr loaded(HashTable_load(path.c_str()));
         qmxAllocFailAfter(-1);
         const std::string stats = testing::internal::GetCapturedStdout();
-        EXPECT_TRUE(stats == fullStats || stats == fullStats.substr(0, fullStats.find("\nsummary:"))) << n;
+        EXPECT_TRUE(stats == fullStats ||
+                    stats == fullStats.substr(0, fullStats.find("\nsummary:")))
+            << n;
         EXPECT_EQ(loaded, nullptr) << n;
     }
     std::remove(path.c_str());

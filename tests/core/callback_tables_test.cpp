@@ -11,7 +11,8 @@ namespace {
 void someSlot() {}
 
 TEST(CallbackTables, OutOfRangeOrUninitialisedCallsChangeNothing) {
-    EXPECT_EQ(QMX_setCallback(0, cb(someSlot)) + QMX_setProtoCallback(0, 0, cb(someSlot)), 2u) << "before init";
+    EXPECT_EQ(QMX_setCallback(0, cb(someSlot)) + QMX_setProtoCallback(0, 0, cb(someSlot)), 2u)
+        << "before init";
     EXPECT_EQ(QMX_getProtoCallback(0, 0), nullptr);
     EXPECT_EQ(QMX_newInstance(0, 1, 2, 0), 0u);
     EXPECT_EQ(QMX_deleteInstance(1), 2u);
@@ -24,7 +25,9 @@ TEST(CallbackTables, OutOfRangeOrUninitialisedCallsChangeNothing) {
     ASSERT_EQ(QMX_init(), 0u);
     const QMX_Callback before = QMX_getProtoCallback(1, 16);
     EXPECT_EQ(QMX_setCallback(17, cb(someSlot)) + QMX_setCallback(0xFFFFFFFFu, cb(someSlot)) +
-                  QMX_setProtoCallback(3, 0, cb(someSlot)) + QMX_setProtoCallback(0, 17, cb(someSlot)), 4u);
+                  QMX_setProtoCallback(3, 0, cb(someSlot)) +
+                  QMX_setProtoCallback(0, 17, cb(someSlot)),
+              4u);
     EXPECT_EQ(QMX_getProtoCallback(3, 0), nullptr);
     EXPECT_EQ(QMX_getProtoCallback(0, 17), nullptr);
     EXPECT_EQ(QMX_getProtoCallback(1, 16), before);
@@ -78,8 +81,14 @@ int32_t countingWait(QMX_Socket, QMX_Socket, QMX_Socket, QMX_Socket, int32_t, in
     ++waits;
     return -1;
 }
-int32_t countingSend(QMX_Socket, const uint8_t *, intptr_t, uint32_t) { ++ioCalls; return -1; }
-int32_t countingRecv(QMX_Socket, uint8_t *, intptr_t, uint32_t) { ++ioCalls; return -1; }
+int32_t countingSend(QMX_Socket, const uint8_t *, intptr_t, uint32_t) {
+    ++ioCalls;
+    return -1;
+}
+int32_t countingRecv(QMX_Socket, uint8_t *, intptr_t, uint32_t) {
+    ++ioCalls;
+    return -1;
+}
 
 class DefaultsOnlyRelay : public ::testing::TestWithParam<uint32_t> {};
 

@@ -20,7 +20,10 @@ _Static_assert(offsetof(ReplacementText, size) == 8, "size");
 #endif
 
 static int32_t deny(uint32_t id, const char *local, uint32_t action, const char *remote) {
-    (void)id; (void)local; (void)action; (void)remote;
+    (void)id;
+    (void)local;
+    (void)action;
+    (void)remote;
     return 0;
 }
 

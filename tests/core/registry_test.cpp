@@ -29,13 +29,29 @@ uintptr_t recordInstanceNew(uint32_t id, QMX_Socket, QMX_Socket, uintptr_t arg) 
     trace.push_back("8 " + std::to_string(id) + " " + seen(id));
     return arg + 1000;
 }
-void recordInstanceDelete(uint32_t id) { trace.push_back("9 " + std::to_string(id) + " " + seen(id)); }
-void recordProtoDelete(uint32_t id) { trace.push_back("11 " + std::to_string(id) + " " + seen(id)); }
+void recordInstanceDelete(uint32_t id) {
+    trace.push_back("9 " + std::to_string(id) + " " + seen(id));
+}
+void recordProtoDelete(uint32_t id) {
+    trace.push_back("11 " + std::to_string(id) + " " + seen(id));
+}
 int32_t processResult(uint32_t id) { return -7 - static_cast<int32_t>(id); }
-int32_t initOk() { trace.push_back("13"); return 0; }
-int32_t initFails() { trace.push_back("13 fails"); return 1; }
-int32_t shutdownOk() { trace.push_back("14"); return 0; }
-int32_t shutdownFails() { trace.push_back("14 fails"); return 1; }
+int32_t initOk() {
+    trace.push_back("13");
+    return 0;
+}
+int32_t initFails() {
+    trace.push_back("13 fails");
+    return 1;
+}
+int32_t shutdownOk() {
+    trace.push_back("14");
+    return 0;
+}
+int32_t shutdownFails() {
+    trace.push_back("14 fails");
+    return 1;
+}
 
 class Registry : public ::testing::Test {
 protected:
@@ -96,9 +112,9 @@ TEST_F(Registry, SlotsRunInOrderAndSeeTheInstanceOnlyOnceRegistered) {
     EXPECT_EQ(QMX_processInstance(id), -8);
     EXPECT_EQ(QMX_deleteInstance(id), 0u);
     EXPECT_EQ(QMX_deleteInstance(id), 2u);
-    const std::vector<std::string> expected = {
-        "10 1 11 22 33 (proto 0 user 0)", "8 1 (proto 0 user 0)",
-        "9 1 (proto 1 user 1033)", "11 1 (proto 1 user 1033)"};
+    const std::vector<std::string> expected = {"10 1 11 22 33 (proto 0 user 0)",
+                                               "8 1 (proto 0 user 0)", "9 1 (proto 1 user 1033)",
+                                               "11 1 (proto 1 user 1033)"};
     EXPECT_EQ(trace, expected);
     EXPECT_EQ(QMX_getInstanceUserData(id), 0u);
     EXPECT_EQ(QMX_getInstanceProtoData(id), nullptr);
@@ -149,10 +165,10 @@ TEST_F(Registry, AFailingInitSlotStopsTheLaterProtocols) {
 TEST_F(Registry, SecondInitRestoresHostSlotsZeroToSevenOnly) {
     QMX_setCallback(QMX_CB_PROTO_INIT, cb(initOk));
     using H = qmxtest::ScriptedHost;
-    const QMX_Callback host[10] = {cb(H::slotLog),       cb(H::slotPolicy),      cb(H::slotEvent),
-                                   cb(H::slotRawData),   cb(H::slotWait),        cb(H::slotSend),
-                                   cb(H::slotRecv),      cb(H::slotHalfClose),   cb(H::slotInstanceNew),
-                                   cb(H::slotInstanceDelete)};
+    const QMX_Callback host[10] = {
+        cb(H::slotLog),         cb(H::slotPolicy),        cb(H::slotEvent), cb(H::slotRawData),
+        cb(H::slotWait),        cb(H::slotSend),          cb(H::slotRecv),  cb(H::slotHalfClose),
+        cb(H::slotInstanceNew), cb(H::slotInstanceDelete)};
     H::get().install();
     ASSERT_EQ(QMX_init(), 0u);
     EXPECT_EQ(trace, (std::vector<std::string>{"13", "13", "13"}));

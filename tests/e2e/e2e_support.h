@@ -51,19 +51,22 @@ ignore_case = true
 
 // One SOCKS5 listener mapping every upstream's port, and one fixed forward
 // per upstream, in order.
-inline std::string configFor(const std::vector<Upstream> &upstreams, const std::string &extra = "") {
-    std::string text = policyText() + extra + "\n[[socks5]]\nlisten = \"127.0.0.1:0\"\n[socks5.ports]\n";
+inline std::string configFor(const std::vector<Upstream> &upstreams,
+                             const std::string &extra = "") {
+    std::string text =
+        policyText() + extra + "\n[[socks5]]\nlisten = \"127.0.0.1:0\"\n[socks5.ports]\n";
     for (const Upstream &u : upstreams) {
         text += std::to_string(u.port) + " = \"" + u.protocol + "\"\n";
     }
     for (const Upstream &u : upstreams) {
-        text += "\n[[forward]]\nlisten = \"127.0.0.1:0\"\nupstream = \"127.0.0.1:" + std::to_string(u.port) +
-                "\"\nprotocol = \"" + u.protocol + "\"\n";
+        text += "\n[[forward]]\nlisten = \"127.0.0.1:0\"\nupstream = \"127.0.0.1:" +
+                std::to_string(u.port) + "\"\nprotocol = \"" + u.protocol + "\"\n";
     }
     return text;
 }
 
-inline bool hasLine(const std::vector<std::string> &lines, std::initializer_list<std::string> fields) {
+inline bool hasLine(const std::vector<std::string> &lines,
+                    std::initializer_list<std::string> fields) {
     for (const std::string &line : lines) {
         bool all = true;
         for (const std::string &f : fields) all = all && line.find(f) != std::string::npos;

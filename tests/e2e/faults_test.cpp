@@ -35,7 +35,8 @@ TEST(UpstreamFaults, RefusedUpstreamClosesTheClientAndLogsWhy) {
     EXPECT_TRUE(proxy.waitForLog("Connection refused"));
 
     Socket viaSocks;
-    EXPECT_EQ(socks5Connect(viaSocks, proxy.socksPort(), "127.0.0.1", dead), 5); // connection refused
+    EXPECT_EQ(socks5Connect(viaSocks, proxy.socksPort(), "127.0.0.1", dead),
+              5); // connection refused
     EXPECT_TRUE(viaSocks.waitForEnd());
 }
 
@@ -102,18 +103,22 @@ TEST(ClientFaults, Socks5DestinationOutsideThePortMapIsRefused) {
     Listener upstream;
     e2e::ProxyProcess proxy(e2e::configFor({{upstream.port(), "ymsg"}}));
     Socket client;
-    EXPECT_EQ(socks5Connect(client, proxy.socksPort(), "127.0.0.1", closedPort()), 2); // not allowed
+    EXPECT_EQ(socks5Connect(client, proxy.socksPort(), "127.0.0.1", closedPort()),
+              2); // not allowed
     EXPECT_TRUE(proxy.waitForLog("is not allowed"));
 }
 
 TEST(ClientFaults, Socks5WithCredentialsAcceptsOnlyTheRightPassword) {
     Listener upstream;
     const std::string config =
-        e2e::policyText() + "\n[[socks5]]\nlisten = \"127.0.0.1:0\"\nusername = \"gw\"\npassword = \"s3cret\"\n"
-                            "[socks5.ports]\n" + std::to_string(upstream.port()) + " = \"ymsg\"\n";
+        e2e::policyText() +
+        "\n[[socks5]]\nlisten = \"127.0.0.1:0\"\nusername = \"gw\"\npassword = \"s3cret\"\n"
+        "[socks5.ports]\n" +
+        std::to_string(upstream.port()) + " = \"ymsg\"\n";
     e2e::ProxyProcess proxy(config);
     Socket wrong;
-    EXPECT_EQ(socks5Connect(wrong, proxy.socksPort(), "127.0.0.1", upstream.port(), "gw", "guess"), 0xFE);
+    EXPECT_EQ(socks5Connect(wrong, proxy.socksPort(), "127.0.0.1", upstream.port(), "gw", "guess"),
+              0xFE);
     EXPECT_EQ(socks5Connect(wrong, proxy.socksPort(), "127.0.0.1", upstream.port()), 0xFF);
     Socket client = socks5Open(proxy.socksPort(), "127.0.0.1", upstream.port(), "gw", "s3cret");
     Socket server = upstream.accept();
@@ -124,7 +129,8 @@ TEST(ClientFaults, Socks5WithCredentialsAcceptsOnlyTheRightPassword) {
 TEST(ClientFaults, UnmappedSocks5PortRelaysRawWhenConfigured) {
     Listener upstream;
     const std::string config = e2e::policyText() +
-                               "\n[[socks5]]\nlisten = \"127.0.0.1:0\"\nother_ports = \"raw\"\n[socks5.ports]\n5050 = \"ymsg\"\n";
+                               "\n[[socks5]]\nlisten = \"127.0.0.1:0\"\nother_ports = "
+                               "\"raw\"\n[socks5.ports]\n5050 = \"ymsg\"\n";
     e2e::ProxyProcess proxy(config);
     Socket client = socks5Open(proxy.socksPort(), "127.0.0.1", upstream.port());
     Socket server = upstream.accept();
@@ -168,11 +174,14 @@ TEST(ConfigErrors, BadRegexOrUnknownKeyExitsWithCode2NamingTheKey) {
         const char *message;
     };
     const Bad cases[] = {
-        {"[[replace]]\npattern = \"(unclosed\"\nreplacement = \"x\"\n", "replace[0].pattern: bad regular expression"},
-        {"[[forward]]\nlisten = \"127.0.0.1:0\"\nupstream = \"127.0.0.1:5050\"\nprotocol = \"ymsg\"\nupstreem = 1\n",
+        {"[[replace]]\npattern = \"(unclosed\"\nreplacement = \"x\"\n",
+         "replace[0].pattern: bad regular expression"},
+        {"[[forward]]\nlisten = \"127.0.0.1:0\"\nupstream = \"127.0.0.1:5050\"\nprotocol = "
+         "\"ymsg\"\nupstreem = 1\n",
          "forward[0].upstreem: unknown key"},
         {"[policy]\ndefault = \"maybe\"\n", "policy.default: must be \"allow\" or \"deny\""},
-        {"[[forward]]\nlisten = \"127.0.0.1:0\"\nupstream = \"127.0.0.1:5050\"\nprotocol = \"icq\"\n",
+        {"[[forward]]\nlisten = \"127.0.0.1:0\"\nupstream = \"127.0.0.1:5050\"\nprotocol = "
+         "\"icq\"\n",
          "forward[0].protocol: unknown protocol"},
     };
     char dir[] = "/tmp/qmx-e2e-config-XXXXXX";
@@ -188,14 +197,16 @@ TEST(ConfigErrors, BadRegexOrUnknownKeyExitsWithCode2NamingTheKey) {
     }
     const e2e::RunResult good = e2e::runProxy({"--check-config", QMX_EXAMPLES_DIR "/policy.toml"});
     EXPECT_EQ(good.exitCode, 0) << good.err;
-    const e2e::RunResult example = e2e::runProxy({"--check-config", QMX_EXAMPLES_DIR "/qmx-proxy.toml"});
+    const e2e::RunResult example =
+        e2e::runProxy({"--check-config", QMX_EXAMPLES_DIR "/qmx-proxy.toml"});
     EXPECT_EQ(example.exitCode, 0) << example.err;
     std::remove(path.c_str());
     rmdir(dir);
 }
 
 // Opens n YMSG relays through the forward and proves each one works.
-std::vector<std::pair<Socket, Socket>> openRelays(e2e::ProxyProcess &proxy, Listener &upstream, int n) {
+std::vector<std::pair<Socket, Socket>> openRelays(e2e::ProxyProcess &proxy, Listener &upstream,
+                                                  int n) {
     std::vector<Socket> clients;
     for (int i = 0; i < n; ++i) {
         clients.push_back(connectLoopback(proxy.forwardPort()));
@@ -222,8 +233,10 @@ TEST(ProxyLifecycle, SigtermWithFiftyLiveConnectionsDeletesEveryInstanceAndExits
     auto relays = openRelays(proxy, upstream, 50);
     ASSERT_EQ(relays.size(), 50u);
     EXPECT_EQ(proxy.stop(SIGTERM), 0);
-    EXPECT_NE(proxy.output().find("filtered relays         50\n"), std::string::npos) << proxy.output();
-    EXPECT_NE(proxy.output().find("instances deleted       50\n"), std::string::npos) << proxy.output();
+    EXPECT_NE(proxy.output().find("filtered relays         50\n"), std::string::npos)
+        << proxy.output();
+    EXPECT_NE(proxy.output().find("instances deleted       50\n"), std::string::npos)
+        << proxy.output();
     for (auto &[client, server] : relays) {
         EXPECT_TRUE(client.waitForEnd());
         EXPECT_TRUE(server.waitForEnd());
@@ -238,8 +251,10 @@ TEST(ProxyLoad, TwoHundredConcurrentConnectionsRelayEveryMessageInOrder) {
     constexpr int kMessages = 10;
     for (size_t i = 0; i < relays.size(); ++i) {
         for (int m = 0; m < kMessages; ++m) {
-            relays[i].first.write(ymsgMessage("user" + std::to_string(i), "bob", "m" + std::to_string(m)));
-            relays[i].second.write(ymsgMessage("bob", "user" + std::to_string(i), "r" + std::to_string(m)));
+            relays[i].first.write(
+                ymsgMessage("user" + std::to_string(i), "bob", "m" + std::to_string(m)));
+            relays[i].second.write(
+                ymsgMessage("bob", "user" + std::to_string(i), "r" + std::to_string(m)));
         }
     }
     for (size_t i = 0; i < relays.size(); ++i) {
@@ -247,12 +262,14 @@ TEST(ProxyLoad, TwoHundredConcurrentConnectionsRelayEveryMessageInOrder) {
             const YmsgPacket up = ymsgRead(relays[i].second);
             ASSERT_EQ(up.field("14"), "m" + std::to_string(m)) << "connection " << i;
             ASSERT_EQ(up.field("1"), "user" + std::to_string(i));
-            ASSERT_EQ(ymsgRead(relays[i].first).field("14"), "r" + std::to_string(m)) << "connection " << i;
+            ASSERT_EQ(ymsgRead(relays[i].first).field("14"), "r" + std::to_string(m))
+                << "connection " << i;
         }
     }
     relays.clear();
     EXPECT_EQ(proxy.stop(SIGINT), 0);
-    EXPECT_NE(proxy.output().find("instances deleted       200\n"), std::string::npos) << proxy.output();
+    EXPECT_NE(proxy.output().find("instances deleted       200\n"), std::string::npos)
+        << proxy.output();
 }
 
 } // namespace

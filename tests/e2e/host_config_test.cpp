@@ -83,8 +83,10 @@ replacement = "[$&]"
 pattern = "(x|y)+z"
 replacement = "<$1>"
 )toml");
-    EXPECT_EQ(rewriteText(c, QMX_PROTO_MSN, "darn darn,darn xdarn darnit"), "[darn] [darn],[darn] xdarn darnit");
-    EXPECT_EQ(rewriteText(c, QMX_PROTO_MSN, std::string("a\0darn", 6)), std::string("a\0[darn]", 8));
+    EXPECT_EQ(rewriteText(c, QMX_PROTO_MSN, "darn darn,darn xdarn darnit"),
+              "[darn] [darn],[darn] xdarn darnit");
+    EXPECT_EQ(rewriteText(c, QMX_PROTO_MSN, std::string("a\0darn", 6)),
+              std::string("a\0[darn]", 8));
     // A long run under a repeated group would overflow a recursive matcher
     // on a relay thread's stack.
     const std::string hostile = std::string(200000, 'x') + "z";
@@ -114,9 +116,12 @@ protocol = "oscar"
 
 TEST(HostConfig, ErrorsNameTheKey) {
     const std::pair<const char *, const char *> cases[] = {
-        {"[[forward]]\nlisten = \"nowhere\"\nupstream = \"a:1\"\nprotocol = \"msn\"\n", "forward[0].listen"},
-        {"[[socks5]]\nlisten = \"127.0.0.1:0\"\nusername = \"u\"\n", "socks5[0].password: is missing"},
-        {"[socks5]\nlisten = \"127.0.0.1:0\"\n[socks5.ports]\n99999 = \"msn\"\n", "socks5.ports.99999"},
+        {"[[forward]]\nlisten = \"nowhere\"\nupstream = \"a:1\"\nprotocol = \"msn\"\n",
+         "forward[0].listen"},
+        {"[[socks5]]\nlisten = \"127.0.0.1:0\"\nusername = \"u\"\n",
+         "socks5[0].password: is missing"},
+        {"[socks5]\nlisten = \"127.0.0.1:0\"\n[socks5.ports]\n99999 = \"msn\"\n",
+         "socks5.ports.99999"},
         {"[socks5]\nlisten = \"127.0.0.1:0\"\nother_ports = \"msn\"\n", "socks5.other_ports"},
         {"[limits]\nmax_connections = 0\n", "limits.max_connections: must be between"},
         {"[policy]\nrules = 3\n", "policy.rules: must be an array"},
@@ -137,9 +142,9 @@ TEST(HostAudit, JsonStringsStayValidWhateverTheBytes) {
         {"plain", "\"plain\""},
         {"quote \" and \\ backslash", "\"quote \\\" and \\\\ backslash\""},
         {"line\r\nbreak\t\x01", "\"line\\r\\nbreak\\t\\u0001\""},
-        {"caf\xC3\xA9", "\"caf\xC3\xA9\""},              // valid UTF-8 passes through
-        {"caf\xE9", "\"caf\xC3\xA9\""},                  // Latin-1 byte becomes U+00E9
-        {"\xC3", "\"\xC3\x83\""},                        // truncated sequence
+        {"caf\xC3\xA9", "\"caf\xC3\xA9\""}, // valid UTF-8 passes through
+        {"caf\xE9", "\"caf\xC3\xA9\""},     // Latin-1 byte becomes U+00E9
+        {"\xC3", "\"\xC3\x83\""},           // truncated sequence
         {std::string("nul\0!", 5), "\"nul\\u0000!\""},
     };
     for (const auto &[in, out] : cases) {

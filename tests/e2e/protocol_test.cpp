@@ -6,7 +6,8 @@
 
 TEST(ProxyEndToEnd, NeedsTheHostTools) {
 #ifdef _WIN32
-    GTEST_SKIP() << "the proxy and its simulators are POSIX programs (fork, poll, sockets): Linux only";
+    GTEST_SKIP()
+        << "the proxy and its simulators are POSIX programs (fork, poll, sockets): Linux only";
 #else
     GTEST_SKIP() << "built without QMX_BUILD_TOOLS";
 #endif
@@ -128,13 +129,14 @@ TEST_P(ProtocolThroughProxy, AllowsReplacesRefusesAndAuditsEachAction) {
     const std::string proto = std::string("\"protocol\":\"") + c.protocol + "\"";
     EXPECT_TRUE(hasLine(audit, {proto, "\"record\":\"event\"", "\"event\":\"text\"",
                                 "\"direction\":\"client_to_server\"", "\"replaced\":true",
-                                "\"text\":\"this darn weather\"", "\"replacement\":\"this [bleep] weather\""}));
+                                "\"text\":\"this darn weather\"",
+                                "\"replacement\":\"this [bleep] weather\""}));
     EXPECT_TRUE(hasLine(audit, {proto, "\"record\":\"decision\"", "\"action\":\"im_out\"", "bob",
                                 "\"decision\":\"allow\"", "\"replaced\":true"}));
     EXPECT_TRUE(hasLine(audit, {proto, "\"record\":\"decision\"", "\"action\":\"im_in\"",
                                 "\"direction\":\"server_to_client\"", "\"decision\":\"allow\""}));
-    EXPECT_TRUE(hasLine(audit, {proto, "\"record\":\"decision\"", c.refusal, "\"decision\":\"deny\"",
-                                "\"rule\":"}));
+    EXPECT_TRUE(hasLine(audit, {proto, "\"record\":\"decision\"", c.refusal,
+                                "\"decision\":\"deny\"", "\"rule\":"}));
     for (const std::string &line : audit) {
         EXPECT_NE(line.find("\"client\":\"127.0.0.1:"), std::string::npos) << line;
     }
@@ -159,7 +161,8 @@ TEST(OscarHandOff, ServiceConnectionLearnsTheScreenNameFromTheLoginCookie) {
         Socket server = login.accept();
         client.write(oscarLoginRequest(1, "alice", std::string(16, 'h')));
         EXPECT_EQ(oscarPasswordHash(flapRead(server)), std::string(16, 'h'));
-        server.write(oscarLoginReply(1, "alice", "127.0.0.1:" + std::to_string(bos.port()), cookie));
+        server.write(
+            oscarLoginReply(1, "alice", "127.0.0.1:" + std::to_string(bos.port()), cookie));
         EXPECT_EQ(oscarDecodeLoginReply(flapRead(client)).cookie, cookie);
     }
     Socket client = socks5Open(proxy.socksPort(), "127.0.0.1", bos.port());
@@ -175,7 +178,8 @@ TEST(OscarHandOff, ServiceConnectionLearnsTheScreenNameFromTheLoginCookie) {
     flapRead(server);
 
     const auto audit = proxy.auditLines();
-    EXPECT_TRUE(hasLine(audit, {"\"action\":\"file_send\"", "\"from\":\"alice\"", "\"decision\":\"deny\""}));
+    EXPECT_TRUE(hasLine(
+        audit, {"\"action\":\"file_send\"", "\"from\":\"alice\"", "\"decision\":\"deny\""}));
     EXPECT_TRUE(hasLine(audit, {"\"action\":\"im_out\"", "\"from\":\"alice\"", "\"to\":\"bob\"",
                                 "\"decision\":\"allow\""}));
 }

@@ -25,7 +25,7 @@ struct RunResult {
 RunResult runProxy(const std::vector<std::string> &args);
 
 class ProxyProcess {
-  public:
+public:
     // Starts qmx-proxy on configText (listeners should use port 0) and waits
     // until every listener reports its port. "@AUDIT@" in the text becomes
     // the path of an audit log in the temporary directory.
@@ -45,7 +45,7 @@ class ProxyProcess {
     int stop(int signal);
     const std::string &output() const { return stdout_; }
 
-  private:
+private:
     void collect(int fd, bool isErr);
 
     std::string dir_;

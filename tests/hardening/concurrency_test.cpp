@@ -66,11 +66,14 @@ Connection conversation(uint32_t protocol, int n) {
                     oscarOutgoingIcbm(2, 0x0102030405060708ull + n, 1, "bob",
                                       oscarMessageDataTlv(text, kCharsetAscii, 0)),
                 oscarSelfInfoFrame(1, user) +
-                    oscarIncomingIcbm(2, 7, 1, "bob", 0, 0, "", oscarMessageDataTlv("hi", kCharsetAscii, 0))};
+                    oscarIncomingIcbm(2, 7, 1, "bob", 0, 0, "",
+                                      oscarMessageDataTlv("hi", kCharsetAscii, 0))};
     default:
         return {protocol, base, base + 1,
-                msnLine({"USR", "1", "TWN", "I", user + "@example.com"}) + msnTextMsg({"2", "N"}, text),
-                msnLine({"JOI", "bob@example.com", "Bob"}) + msnTextMsg({"bob@example.com", "Bob"}, "hi " + user)};
+                msnLine({"USR", "1", "TWN", "I", user + "@example.com"}) +
+                    msnTextMsg({"2", "N"}, text),
+                msnLine({"JOI", "bob@example.com", "Bob"}) +
+                    msnTextMsg({"bob@example.com", "Bob"}, "hi " + user)};
     }
 }
 
@@ -116,7 +119,8 @@ TEST_F(ConcurrentRelays, RelaysOfAllProtocolsRunningAtOnceForwardOnlyTheirOwnStr
     }
     runTogether(jobs);
     for (const Connection &c : connections) {
-        SCOPED_TRACE("protocol " + std::to_string(c.protocol) + " socket " + std::to_string(c.client));
+        SCOPED_TRACE("protocol " + std::to_string(c.protocol) + " socket " +
+                     std::to_string(c.client));
         EXPECT_EQ(host().sent(c.server), c.fromClient);
         EXPECT_EQ(host().sent(c.client), c.fromServer);
         EXPECT_TRUE(host().scriptUsedUp(c.client));
@@ -125,10 +129,13 @@ TEST_F(ConcurrentRelays, RelaysOfAllProtocolsRunningAtOnceForwardOnlyTheirOwnStr
     // The caches were filled by relays that started together: each must
     // hold what the table holds, never a torn or missing slot.
     for (uint32_t slot = 0; slot <= QMX_CB_RECV; ++slot) {
-        EXPECT_EQ(ymsgCachedCallback(slot), QMX_getProtoCallback(QMX_PROTO_YMSG, slot)) << "slot " << slot;
-        EXPECT_EQ(oscarCachedCallback(slot), QMX_getProtoCallback(QMX_PROTO_OSCAR, slot)) << "slot " << slot;
+        EXPECT_EQ(ymsgCachedCallback(slot), QMX_getProtoCallback(QMX_PROTO_YMSG, slot))
+            << "slot " << slot;
+        EXPECT_EQ(oscarCachedCallback(slot), QMX_getProtoCallback(QMX_PROTO_OSCAR, slot))
+            << "slot " << slot;
     }
-    EXPECT_EQ(reinterpret_cast<QMX_Callback>(msnLogSlot()), QMX_getProtoCallback(QMX_PROTO_MSN, QMX_CB_LOG));
+    EXPECT_EQ(reinterpret_cast<QMX_Callback>(msnLogSlot()),
+              QMX_getProtoCallback(QMX_PROTO_MSN, QMX_CB_LOG));
 
     runTogether({[&] { EXPECT_EQ(QMX_deleteInstance(connections[0].id), 0u); },
                  [&] { EXPECT_EQ(QMX_deleteInstance(connections[3].id), 0u); },
@@ -149,7 +156,8 @@ TEST_F(ConcurrentOscarLogins, LoginsClaimsAndSignOffsSharingTheProcessWideStateS
     for (int i = 0; i < kUsers; ++i) {
         const QMX_Socket base = 2000 + 100 * static_cast<QMX_Socket>(i);
         logins.push_back(connect(QMX_PROTO_OSCAR, base, base + 1));
-        host().pushRecv(base + 1, oscarSignoffFrame(1, oscarTlv(0x0001, name(i)) + oscarTlv(0x0006, ticket(i))));
+        host().pushRecv(base + 1, oscarSignoffFrame(1, oscarTlv(0x0001, name(i)) +
+                                                           oscarTlv(0x0006, ticket(i))));
         peers.push_back(connect(QMX_PROTO_OSCAR, base + 10, base + 11));
         host().pushRecv(base + 11, oscarSelfInfoFrame(1, "peer" + std::to_string(i)));
         jobs.push_back(relayJob(logins.back()));
@@ -184,9 +192,12 @@ TEST_F(ConcurrentOscarLogins, LoginsClaimsAndSignOffsSharingTheProcessWideStateS
     EXPECT_EQ(DArray_count(pendingLogins), 0);
     for (int i = 0; i < kUsers; ++i) {
         const std::string user = name(i), peer = "peer" + std::to_string(i);
-        EXPECT_EQ(HashTable_find(user.c_str(), static_cast<int32_t>(user.size()), nullptr, signedOn), HT_OK);
-        EXPECT_EQ(HashTable_find(peer.c_str(), static_cast<int32_t>(peer.size()), nullptr, signedOn),
-                  i % 2 == 0 ? HT_NOT_FOUND : HT_OK);
+        EXPECT_EQ(
+            HashTable_find(user.c_str(), static_cast<int32_t>(user.size()), nullptr, signedOn),
+            HT_OK);
+        EXPECT_EQ(
+            HashTable_find(peer.c_str(), static_cast<int32_t>(peer.size()), nullptr, signedOn),
+            i % 2 == 0 ? HT_NOT_FOUND : HT_OK);
     }
 }
 

@@ -73,8 +73,9 @@ struct Stream {
         }
         const uint64_t n = std::min<uint64_t>(static_cast<uint64_t>(size), total - produced);
         for (uint64_t i = 0; i < n; ++i, ++produced) {
-            buffer[i] = static_cast<uint8_t>(produced < head.size() ? head[produced]
-                                                                    : unit[(produced - head.size()) % unit.size()]);
+            buffer[i] = static_cast<uint8_t>(produced < head.size()
+                                                 ? head[produced]
+                                                 : unit[(produced - head.size()) % unit.size()]);
         }
         return static_cast<int32_t>(n);
     }
@@ -130,9 +131,10 @@ Measured measure(uint32_t protocol, const HostileCase &c) {
     hostile.client = c.client;
     hostile.server = c.server;
     EXPECT_EQ(QMX_init(), 0u);
-    const QMX_Callback slots[] = {
-        qmxtest::cb(slotLog),  qmxtest::cb(slotAllow), qmxtest::cb(slotEvent),     qmxtest::cb(slotRaw),
-        qmxtest::cb(slotWait), qmxtest::cb(slotSend),  qmxtest::cb(slotRecv),      qmxtest::cb(slotHalfClose)};
+    const QMX_Callback slots[] = {qmxtest::cb(slotLog),   qmxtest::cb(slotAllow),
+                                  qmxtest::cb(slotEvent), qmxtest::cb(slotRaw),
+                                  qmxtest::cb(slotWait),  qmxtest::cb(slotSend),
+                                  qmxtest::cb(slotRecv),  qmxtest::cb(slotHalfClose)};
     for (uint32_t slot = 0; slot < 8; ++slot) QMX_setProtoCallback(protocol, slot, slots[slot]);
     hostile.baseline = heapInUse();
     const uint32_t id = QMX_newInstance(protocol, kClient, kServer, 0);
@@ -141,7 +143,8 @@ Measured measure(uint32_t protocol, const HostileCase &c) {
     hostile.sample();
     EXPECT_EQ(QMX_deleteInstance(id), 0u);
     QMX_shutdown();
-    const Measured m{hostile.peak, hostile.client.produced + hostile.server.produced + hostile.sent};
+    const Measured m{hostile.peak,
+                     hostile.client.produced + hostile.server.produced + hostile.sent};
     std::printf("[ memory ] %-52s peak %8lld bytes over %9llu bytes of traffic\n", c.name,
                 static_cast<long long>(m.peak), static_cast<unsigned long long>(m.traffic));
     ::testing::Test::RecordProperty(c.name, std::to_string(m.peak));
@@ -171,7 +174,8 @@ protected:
 
 TEST_F(HostileMemory, YmsgInstanceHoldsAtMostAboutOnePacketWhateverThePeerSends) {
     const Bytes text(kYmsgTextRoom, 't');
-    const Bytes largest = qmxtest::YmsgPacket().service(6).field("1", "a").field("5", "b").field("14", text).build();
+    const Bytes largest =
+        qmxtest::YmsgPacket().service(6).field("1", "a").field("5", "b").field("14", text).build();
     const Bytes unfinished = qmxtest::YmsgPacket().service(6).lengthField(0xFFFF).build();
     const HostileCase cases[] = {
         {"ymsg: packets of the maximum length, both ways", endless("", largest, kStream, false),
@@ -179,22 +183,26 @@ TEST_F(HostileMemory, YmsgInstanceHoldsAtMostAboutOnePacketWhateverThePeerSends)
         {"ymsg: a packet that never finishes", endless(unfinished, "x", 0xFFFF, true), Stream{}},
     };
     ASSERT_EQ(largest.size(), 0xFFFFu + 20);
-    for (const HostileCase &c : cases) EXPECT_LT(measure(QMX_PROTO_YMSG, c).peak, kFrameBound) << c.name;
+    for (const HostileCase &c : cases)
+        EXPECT_LT(measure(QMX_PROTO_YMSG, c).peak, kFrameBound) << c.name;
 }
 
 TEST_F(HostileMemory, OscarInstanceHoldsAtMostAboutOneFrameWhateverThePeerSends) {
     const Bytes largest = qmxtest::oscarFlap(2, 1, Bytes(0xFFFF, 'f'));
     const Bytes largestIm = qmxtest::oscarOutgoingIcbm(
-        1, 7, 1, "bob", qmxtest::oscarMessageDataTlv(Bytes(0xFFFF - 100, 'm'), qmxtest::kCharsetAscii, 0));
+        1, 7, 1, "bob",
+        qmxtest::oscarMessageDataTlv(Bytes(0xFFFF - 100, 'm'), qmxtest::kCharsetAscii, 0));
     const Bytes unfinished = qmxtest::oscarFlapAnnouncing(2, 1, 0xFFFF, "");
     const HostileCase cases[] = {
         {"oscar: frames of the maximum length, both ways", endless("", largest, kStream, false),
          endless("", largest, kStream, false)},
-        {"oscar: text messages of the maximum length", endless("", largestIm, kStream, false), Stream{}},
+        {"oscar: text messages of the maximum length", endless("", largestIm, kStream, false),
+         Stream{}},
         {"oscar: a frame that never finishes", endless(unfinished, "x", 0xFFFF, true), Stream{}},
     };
     ASSERT_EQ(largest.size(), 0xFFFFu + 6);
-    for (const HostileCase &c : cases) EXPECT_LT(measure(QMX_PROTO_OSCAR, c).peak, kFrameBound) << c.name;
+    for (const HostileCase &c : cases)
+        EXPECT_LT(measure(QMX_PROTO_OSCAR, c).peak, kFrameBound) << c.name;
 }
 
 // The MSN relay keeps four histories (received and forwarded per direction)

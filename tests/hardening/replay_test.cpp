@@ -43,7 +43,8 @@ TEST_P(Replay, EverySeedAndRegressionInputKeepsTheInvariants) {
     inputs.insert(inputs.end(), regressions.begin(), regressions.end());
     for (const fs::path &file : inputs) {
         std::ifstream in(file, std::ios::binary);
-        const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        const std::string bytes((std::istreambuf_iterator<char>(in)),
+                                std::istreambuf_iterator<char>());
         EXPECT_EQ(target.run(reinterpret_cast<const uint8_t *>(bytes.data()), bytes.size()), "")
             << file.string();
     }

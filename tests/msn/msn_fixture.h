@@ -33,7 +33,9 @@ protected:
     void TearDown() override { QMX_shutdown(); }
 
     static ScriptedHost &host() { return ScriptedHost::get(); }
-    MsnInstanceData *data() const { return static_cast<MsnInstanceData *>(QMX_getInstanceProtoData(id)); }
+    MsnInstanceData *data() const {
+        return static_cast<MsnInstanceData *>(QMX_getInstanceProtoData(id));
+    }
 
     void fromClient(const std::vector<Bytes> &reads) {
         for (const Bytes &r : reads) host().pushRecv(kClient, r);
@@ -52,14 +54,17 @@ protected:
         return sends;
     }
 
-    static std::string name(const std::optional<std::string> &s) { return s ? "'" + *s + "'" : "NULL"; }
+    static std::string name(const std::optional<std::string> &s) {
+        return s ? "'" + *s + "'" : "NULL";
+    }
 
     // Slot 2 and slot 1 calls, one line each, in call order per slot.
     std::string questions() const {
         std::ostringstream out;
         for (const EventCall &e : host().events()) {
-            out << "event type=" << e.type << " fromClient=" << e.fromClient << " from=" << name(e.from)
-                << " to=" << name(e.to) << " len=" << e.textLength << "\n";
+            out << "event type=" << e.type << " fromClient=" << e.fromClient
+                << " from=" << name(e.from) << " to=" << name(e.to) << " len=" << e.textLength
+                << "\n";
         }
         for (const PolicyCall &p : host().policies()) {
             out << "policy " << name(p.local) << " " << p.action << " " << name(p.remote) << "\n";
@@ -80,7 +85,8 @@ protected:
     }
 
     static std::string text(const DArray *bytes) {
-        return std::string(static_cast<const char *>(DArray_data(bytes)), static_cast<size_t>(DArray_count(bytes)));
+        return std::string(static_cast<const char *>(DArray_data(bytes)),
+                           static_cast<size_t>(DArray_count(bytes)));
     }
 
     uint32_t id = 0;

@@ -23,7 +23,8 @@ TEST_F(MsnPolicy, LoginCommandsNameTheAddressThatLogsIn) {
         {msnLine({"USR", "2", "SHA", "A", "abc"}), false, nullptr},
         {msnLine({"USR", "3", "carol@example.com", "Carol"}), true, "carol@example.com"},
         {msnLine({"USR", "1", "TWN", "I", "12:alice@example.com"}), false, "alice@example.com"},
-        {msnLine({"USR", "1", "TWN", "I", "alice@example.com;{f52973b6}"}), false, "alice@example.com"},
+        {msnLine({"USR", "1", "TWN", "I", "alice@example.com;{f52973b6}"}), false,
+         "alice@example.com"},
         {msnLine({"USR", "1", "TWN", "I", "12:34"}), false, "34"},
         {msnLine({"USR", "1", "TWN", "I", ";;::"}), false, nullptr},
         {msnLine({"ANS", "1", "alice@example.com", "ticket", "1"}), false, "alice@example.com"},
@@ -35,8 +36,10 @@ TEST_F(MsnPolicy, LoginCommandsNameTheAddressThatLogsIn) {
         run();
         const std::string who = c.login != nullptr ? std::string("'") + c.login + "'" : "";
         const uint32_t side = c.fromServer ? 0 : 1;
-        EXPECT_EQ(questions(), c.login == nullptr ? "" : "event type=0 fromClient=" + std::to_string(side) + " from=" + who +
-                                                        " to=NULL len=0\npolicy " + who + " 0 NULL\n");
+        EXPECT_EQ(questions(), c.login == nullptr
+                                   ? ""
+                                   : "event type=0 fromClient=" + std::to_string(side) + " from=" +
+                                         who + " to=NULL len=0\npolicy " + who + " 0 NULL\n");
         EXPECT_EQ(own(), c.login != nullptr ? c.login : "");
         EXPECT_EQ(host().sent(c.fromServer ? kClient : kServer), c.line);
         TearDown();
@@ -47,8 +50,10 @@ TEST_F(MsnPolicy, LoginCommandsNameTheAddressThatLogsIn) {
 TEST_F(MsnPolicy, ARefusedLoginIsAnsweredWithTheRefusalLineAndLearnsNothing) {
     for (bool bySlot2 : {true, false}) {
         SCOPED_TRACE(bySlot2 ? "refused by slot 2" : "refused by slot 1");
-        if (bySlot2) host().pushEventAnswer(id, EventAnswer{0, std::nullopt});
-        else host().pushPolicyAnswer(id, 0);
+        if (bySlot2)
+            host().pushEventAnswer(id, EventAnswer{0, std::nullopt});
+        else
+            host().pushPolicyAnswer(id, 0);
         fromClient({msnLine({"USR", "1", "TWN", "I", "alice@example.com"}) + "PNG\r\n"});
         run();
         EXPECT_EQ(host().policies().size(), bySlot2 ? 0u : 1u);
@@ -60,7 +65,8 @@ TEST_F(MsnPolicy, ARefusedLoginIsAnsweredWithTheRefusalLineAndLearnsNothing) {
 }
 
 TEST_F(MsnPolicy, TheFirstAllowedLoginKeepsTheOwnAddress) {
-    fromClient({msnLine({"USR", "1", "TWN", "I", "alice@example.com"}), msnLine({"USR", "2", "TWN", "I", "mallory@example.com"}),
+    fromClient({msnLine({"USR", "1", "TWN", "I", "alice@example.com"}),
+                msnLine({"USR", "2", "TWN", "I", "mallory@example.com"}),
                 msnTextMsg({"3", "N"}, "hi")});
     run();
     EXPECT_EQ(own(), "alice@example.com");
@@ -68,8 +74,10 @@ TEST_F(MsnPolicy, TheFirstAllowedLoginKeepsTheOwnAddress) {
 }
 
 TEST_F(MsnPolicy, CallsAreAskedAboutUnlessTheyCallTheUserOrComeFromTheServer) {
-    fromClient({msnLine({"USR", "1", "TWN", "I", "alice@example.com"}), msnLine({"CAL", "2", "alice@example.com"}),
-                msnLine({"CAL", "3", "bob@example.com"}), msnLine({"CAL", "7", "eve@example.com"})});
+    fromClient({msnLine({"USR", "1", "TWN", "I", "alice@example.com"}),
+                msnLine({"CAL", "2", "alice@example.com"}),
+                msnLine({"CAL", "3", "bob@example.com"}),
+                msnLine({"CAL", "7", "eve@example.com"})});
     fromServer({msnLine({"CAL", "4", "RINGING", "1234"})});
     host().pushPolicyAnswer(id, 1); // login
     host().pushPolicyAnswer(id, 1); // bob
@@ -80,7 +88,8 @@ TEST_F(MsnPolicy, CallsAreAskedAboutUnlessTheyCallTheUserOrComeFromTheServer) {
                            "policy 'alice@example.com' 1 'bob@example.com'\n"
                            "policy 'alice@example.com' 1 'eve@example.com'\n");
     EXPECT_EQ(host().sent(kServer), msnLine({"USR", "1", "TWN", "I", "alice@example.com"}) +
-                                        msnLine({"CAL", "2", "alice@example.com"}) + msnLine({"CAL", "3", "bob@example.com"}) +
+                                        msnLine({"CAL", "2", "alice@example.com"}) +
+                                        msnLine({"CAL", "3", "bob@example.com"}) +
                                         "CAL 7 BLOCKED_CONTACT\r\n");
     EXPECT_EQ(host().sent(kClient), msnLine({"CAL", "4", "RINGING", "1234"}));
 }
@@ -88,13 +97,17 @@ TEST_F(MsnPolicy, CallsAreAskedAboutUnlessTheyCallTheUserOrComeFromTheServer) {
 TEST_F(MsnPolicy, ThePeerIsTheFirstRosterOrJoinEntryOtherThanTheUser) {
     fromClient({msnLine({"ANS", "1", "alice@example.com", "ticket", "99"})});
     fromServer({msnLine({"IRO", "1", "1", "2", "alice@example.com", "Alice"}),
-                msnLine({"IRO", "1", "2", "2", "bob@example.com", "Bob"}), msnLine({"JOI", "carol@example.com", "Carol"}),
+                msnLine({"IRO", "1", "2", "2", "bob@example.com", "Bob"}),
+                msnLine({"JOI", "carol@example.com", "Carol"}),
                 msnTextMsg({"bob@example.com", "Bob"}, "hey")});
     run();
     EXPECT_EQ(peer(), "bob@example.com");
     const std::string asked = questions();
-    EXPECT_NE(asked.find("event type=1 fromClient=0 from='bob@example.com' to='alice@example.com'"), std::string::npos) << asked;
-    EXPECT_EQ(asked.substr(asked.rfind("policy")), "policy 'alice@example.com' 2 'bob@example.com'\n");
+    EXPECT_NE(asked.find("event type=1 fromClient=0 from='bob@example.com' to='alice@example.com'"),
+              std::string::npos)
+        << asked;
+    EXPECT_EQ(asked.substr(asked.rfind("policy")),
+              "policy 'alice@example.com' 2 'bob@example.com'\n");
 }
 
 TEST_F(MsnPolicy, PresenceFromTheServerIsAskedAboutAndRemovedWhenRefused) {
@@ -110,12 +123,16 @@ TEST_F(MsnPolicy, PresenceFromTheServerIsAskedAboutAndRemovedWhenRefused) {
 }
 
 TEST_F(MsnPolicy, AnAcceptanceSentByTheClientIsAFileComingIn) {
-    fromClient({msnLine({"USR", "1", "TWN", "I", "alice@example.com"}), msnP2pMsg({"2", "D"}, "MSNSLP/1.0 200 OK\r\n")});
+    fromClient({msnLine({"USR", "1", "TWN", "I", "alice@example.com"}),
+                msnP2pMsg({"2", "D"}, "MSNSLP/1.0 200 OK\r\n")});
     fromServer({msnLine({"JOI", "bob@example.com", "Bob"})});
     run();
     const std::string asked = questions();
-    EXPECT_NE(asked.find("event type=2 fromClient=0 from='bob@example.com' to='alice@example.com'"), std::string::npos) << asked;
-    EXPECT_EQ(asked.substr(asked.rfind("policy")), "policy 'alice@example.com' 4 'bob@example.com'\n");
+    EXPECT_NE(asked.find("event type=2 fromClient=0 from='bob@example.com' to='alice@example.com'"),
+              std::string::npos)
+        << asked;
+    EXPECT_EQ(asked.substr(asked.rfind("policy")),
+              "policy 'alice@example.com' 4 'bob@example.com'\n");
 }
 
 int32_t refuseEverything(uint32_t, const char *, uint32_t, const char *) { return 0; }

@@ -13,7 +13,7 @@ TEST_F(MsnRelay, OnlyReadsThatStartLikeACommandGoToTheFramer) {
         Bytes read;
         bool framed;
     } cases[] = {
-        {"VER 1 MSNP8\r\n", true}, {"OUT\r\n", true}, {"VER", false}, {"ver 1\r\n", false},
+        {"VER 1 MSNP8\r\n", true}, {"OUT\r\n", true},    {"VER", false},       {"ver 1\r\n", false},
         {"VER1 MSNP8\r\n", false}, {"VER-1\r\n", false}, {"V R 1\r\n", false},
     };
     for (const Case &c : cases) {
@@ -37,7 +37,8 @@ TEST_F(MsnRelay, TheHookCanKeepOnlyClientBytesFromBeingForwarded) {
     run();
     EXPECT_EQ(host().sent(kServer), "");
     EXPECT_EQ(host().sent(kClient), "hello client");
-    EXPECT_EQ(logTexts(), (std::vector<std::string>{"RECV HISTORY (0)/size 12 :\nhello server", "REPLY HISTORY (0)/size 0 :\n"}))
+    EXPECT_EQ(logTexts(), (std::vector<std::string>{"RECV HISTORY (0)/size 12 :\nhello server",
+                                                    "REPLY HISTORY (0)/size 0 :\n"}))
         << "only the client direction differs";
 }
 
@@ -78,11 +79,13 @@ TEST_F(MsnRelay, AClosedClientHalfClosesTheServerWhileServerDataFlows) {
     fromServer({"QNG 50\r\n", "QNG 49\r\n", "QNG 48\r\n"});
     host().pushEof(kServer);
     EXPECT_EQ(run(), 1);
-    EXPECT_EQ(halfCloseCalls, (std::vector<std::pair<QMX_Socket, int32_t>>{{kServer, 1}, {kClient, 1}}));
+    EXPECT_EQ(halfCloseCalls,
+              (std::vector<std::pair<QMX_Socket, int32_t>>{{kServer, 1}, {kClient, 1}}));
     EXPECT_EQ(host().sent(kClient), "QNG 50\r\nQNG 49\r\nQNG 48\r\n");
     ASSERT_GE(host().waitCalls().size(), 3u);
     const WaitCall last = host().waitCalls().back();
-    EXPECT_EQ(std::vector<QMX_Socket>({last.readA, last.exceptA, last.readB, static_cast<QMX_Socket>(last.seconds)}),
+    EXPECT_EQ(std::vector<QMX_Socket>(
+                  {last.readA, last.exceptA, last.readB, static_cast<QMX_Socket>(last.seconds)}),
               std::vector<QMX_Socket>({0, 0, kServer, 3}));
     EXPECT_TRUE(host().scriptUsedUp(kClient));
 }
@@ -134,11 +137,11 @@ TEST_F(MsnRelay, HistoriesAreLoggedPerDifferingDirectionClientFirst) {
     fromClient({msnLine({"USR", "1", "TWN", "I", "a@x"})});
     run();
     EXPECT_EQ(logTexts(), (std::vector<std::string>{
-                        "RECV HISTORY (0)/size 17 :\nUSR 1 TWN I a@x\r\n",
-                        "REPLY HISTORY (0)/size 22 :\nUSR user not allowed\r\n",
-                        "RECV HISTORY (1)/size 19 :\nNLN NLN bob@x Bob\r\n",
-                        "REPLY HISTORY (1)/size 0 :\n",
-                    }));
+                              "RECV HISTORY (0)/size 17 :\nUSR 1 TWN I a@x\r\n",
+                              "REPLY HISTORY (0)/size 22 :\nUSR user not allowed\r\n",
+                              "RECV HISTORY (1)/size 19 :\nNLN NLN bob@x Bob\r\n",
+                              "REPLY HISTORY (1)/size 0 :\n",
+                          }));
 }
 
 void *noInstanceData(uint32_t, QMX_Socket, QMX_Socket, uintptr_t) { return nullptr; }
@@ -171,8 +174,9 @@ TEST(MsnInstance, EveryAllocationFailureOfTheConstructorGivesNullWithoutLeaks) {
             succeededAt = n;
             auto *instance = static_cast<MsnInstanceData *>(data);
             EXPECT_EQ(instance->serverSocket, 4u);
-            for (DArray *a : {instance->directions[0].line, instance->directions[0].rest, instance->directions[0].pending,
-                              instance->directions[1].line, instance->directions[1].rest, instance->directions[1].pending,
+            for (DArray *a : {instance->directions[0].line, instance->directions[0].rest,
+                              instance->directions[0].pending, instance->directions[1].line,
+                              instance->directions[1].rest, instance->directions[1].pending,
                               instance->ownAddress, instance->peerAddress}) {
                 DArray_free(a);
             }
@@ -183,9 +187,11 @@ TEST(MsnInstance, EveryAllocationFailureOfTheConstructorGivesNullWithoutLeaks) {
 }
 
 TEST_F(MsnRelay, EveryAllocationFailureDuringARelayIsSurvivedWithoutLeaks) {
-    const std::vector<Bytes> client{msnLine({"USR", "1", "TWN", "I", "a@x"}) + msnTextMsg({"2", "N"}, "hi"),
-                                    msnPayloadCommand({"UUN", "3", "b@x", "1"}, "K: v\r\n") + "ADL 4 9\r\n<m", "l/>\r\n"};
-    const std::vector<Bytes> server{msnLine({"JOI", "b@x", "B"}) + msnInvitationMsg({"b@x", "B"}, "INVITE")};
+    const std::vector<Bytes> client{
+        msnLine({"USR", "1", "TWN", "I", "a@x"}) + msnTextMsg({"2", "N"}, "hi"),
+        msnPayloadCommand({"UUN", "3", "b@x", "1"}, "K: v\r\n") + "ADL 4 9\r\n<m", "l/>\r\n"};
+    const std::vector<Bytes> server{msnLine({"JOI", "b@x", "B"}) +
+                                    msnInvitationMsg({"b@x", "B"}, "INVITE")};
     auto script = [&] {
         host().setDefaultEventAnswer(EventAnswer{1, Bytes("replaced")});
         fromClient(client);

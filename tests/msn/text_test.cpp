@@ -12,7 +12,8 @@ struct ByteString {
     DArray *a = msnNewByteString();
     ~ByteString() { DArray_free(a); }
     std::string str() const {
-        return std::string(static_cast<const char *>(DArray_data(a)), static_cast<size_t>(DArray_count(a)));
+        return std::string(static_cast<const char *>(DArray_data(a)),
+                           static_cast<size_t>(DArray_count(a)));
     }
 };
 
@@ -74,7 +75,8 @@ TEST(MsnText, CutsAtASeparatorBeforeTheFirstZeroByteOrAtALengthWithinTheText) {
 
     // Cutting at a length needs between one and all of the bytes.
     const char binary[] = "ab\0cd";
-    EXPECT_EQ(cutAtLength(binary, 5, 0, head.a, tail.a) + cutAtLength(binary, 5, 6, head.a, tail.a), 0);
+    EXPECT_EQ(cutAtLength(binary, 5, 0, head.a, tail.a) + cutAtLength(binary, 5, 6, head.a, tail.a),
+              0);
     ASSERT_EQ(cutAtLength(binary, 5, 3, head.a, tail.a), 1);
     EXPECT_EQ(head.str() + "|" + tail.str(), std::string("ab\0|cd", 6));
     ASSERT_EQ(cutAtLength(binary, 5, 5, head.a, tail.a), 1);
@@ -86,9 +88,15 @@ TEST(MsnText, DecimalLengthsClampToTheSignedRange) {
         const char *text;
         int32_t value;
     } cases[] = {
-        {"120", 120},         {" \t-5", -5},       {"+7trailer", 7},          {"word", 0},
-        {"", 0},              {"2147483647", INT32_MAX}, {"2147483648", INT32_MAX},
-        {"99999999999999999999999", INT32_MAX}, {"-2147483649", INT32_MIN},
+        {"120", 120},
+        {" \t-5", -5},
+        {"+7trailer", 7},
+        {"word", 0},
+        {"", 0},
+        {"2147483647", INT32_MAX},
+        {"2147483648", INT32_MAX},
+        {"99999999999999999999999", INT32_MAX},
+        {"-2147483649", INT32_MIN},
     };
     for (const Case &c : cases) EXPECT_EQ(msnParseDecimal(c.text), c.value) << c.text;
 }

@@ -59,8 +59,7 @@ TEST(OscarDecode, CheckingALoginSpoilsOnlyTheFirstPasswordByteOfTheNamedUser) {
 
 TEST(OscarDecode, LoginReplyCookiesAreBoundedTo256Bytes) {
     Bytes cookie;
-    for (int i = 0; i < 300; ++i)
-        cookie += static_cast<char>(i);
+    for (int i = 0; i < 300; ++i) cookie += static_cast<char>(i);
     OscarFrame reply(oscarSignoffFrame(1, oscarTlv(0x0001, "alice") + oscarTlv(0x0006, cookie)));
     char name[kOscarNameSize] = {};
     uint8_t copied[kOscarCookieSize + 8];

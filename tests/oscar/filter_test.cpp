@@ -57,7 +57,9 @@ TEST_F(OscarFilter, RefusedLoginReachesTheServerWithOnlyItsPasswordSpoiled) {
         EXPECT_EQ(blockedLogs(), std::vector<std::string>{"Blocked LOGIN from client alice"});
         ASSERT_EQ(host().events().size(), 1u);
         const EventCall e = host().events()[0];
-        EXPECT_EQ(std::to_string(e.type) + " " + e.from.value_or("") + " " + std::to_string(e.textLength), "0 alice 0");
+        EXPECT_EQ(std::to_string(e.type) + " " + e.from.value_or("") + " " +
+                      std::to_string(e.textLength),
+                  "0 alice 0");
         ASSERT_EQ(host().policies().size(), 1u);
         EXPECT_EQ(decisions().back(), "policy alice 0 <null>");
         QMX_deleteInstance(id);
@@ -306,8 +308,7 @@ TEST_F(OscarFilter, FileRequestBetweenUsersNotSignedOnPassesWithoutThePolicy) {
     QMX_processInstance(id);
     EXPECT_EQ(host().sent(kServer + 10), outgoing);
     EXPECT_EQ(host().sent(kClient + 10), incoming);
-    for (const PolicyCall &p : host().policies())
-        EXPECT_NE(p.id, id);
+    for (const PolicyCall &p : host().policies()) EXPECT_NE(p.id, id);
     std::vector<std::string> files;
     for (const EventCall &e : host().events())
         files.push_back(std::to_string(e.type) + " " + e.text.value_or("<null>"));
@@ -340,8 +341,7 @@ TEST_F(OscarFilter, DecisionsAndOutputDoNotDependOnTheReadChunkSize) {
         host().setReadLimit(kClient + 1, limit);
         host().setReadLimit(kServer + 1, limit);
         host().setEventHook([](uint32_t, FilterEvent *event) -> int32_t {
-            if (event->type == QMX_EVENT_TEXT)
-                QMX_setReplacementText(0, event, "[filtered]", 10);
+            if (event->type == QMX_EVENT_TEXT) QMX_setReplacementText(0, event, "[filtered]", 10);
             return 1;
         });
         host().setDefaultPolicyAnswer(1);

@@ -13,8 +13,7 @@ constexpr uint64_t kCookie = 0x0102030405060708ull;
 
 Bytes cookieBytes(size_t n) {
     Bytes cookie;
-    for (size_t i = 0; i < n; ++i)
-        cookie += static_cast<char>(i * 7 + 1);
+    for (size_t i = 0; i < n; ++i) cookie += static_cast<char>(i * 7 + 1);
     return cookie;
 }
 

@@ -15,7 +15,7 @@
 namespace qmxtest {
 
 class OscarRelayTest : public ::testing::Test {
-  protected:
+protected:
     void SetUp() override {
         ASSERT_EQ(QMX_init(), 0u);
         host().reset();
@@ -37,26 +37,21 @@ class OscarRelayTest : public ::testing::Test {
     // Queues `frames` on `socket` as one stream, followed by its end.
     static void feed(QMX_Socket socket, const std::vector<Bytes> &frames, bool thenEnd = true) {
         Bytes stream;
-        for (const Bytes &f : frames)
-            stream += f;
-        if (!stream.empty())
-            host().pushRecv(socket, stream);
-        if (thenEnd)
-            host().pushEof(socket);
+        for (const Bytes &f : frames) stream += f;
+        if (!stream.empty()) host().pushRecv(socket, stream);
+        if (thenEnd) host().pushEof(socket);
     }
 
     static std::vector<std::string> blockedLogs() {
         std::vector<std::string> lines;
         for (const LogLine &l : host().logs())
-            if (l.level == QMX_LOG_BLOCKED)
-                lines.push_back(l.text);
+            if (l.level == QMX_LOG_BLOCKED) lines.push_back(l.text);
         return lines;
     }
 
     static bool hasLog(uint32_t level, const std::string &text) {
         for (const LogLine &l : host().logs())
-            if (l.level == level && l.text == text)
-                return true;
+            if (l.level == level && l.text == text) return true;
         return false;
     }
 

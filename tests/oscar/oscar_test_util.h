@@ -10,7 +10,7 @@
 namespace qmxtest {
 
 class OscarFrame {
-  public:
+public:
     explicit OscarFrame(const Bytes &bytes) : bytes_(bytes) {
         ByteStream_init(bytes_.data(), static_cast<uint32_t>(bytes_.size()), &stream_);
     }
@@ -22,7 +22,7 @@ class OscarFrame {
     const uint8_t *begin() const { return reinterpret_cast<const uint8_t *>(bytes_.data()); }
     const uint8_t *end() const { return begin() + bytes_.size(); }
 
-  private:
+private:
     Bytes bytes_;
     ByteStream stream_;
 };

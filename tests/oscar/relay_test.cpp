@@ -19,8 +19,7 @@ using OscarRelay = OscarRelayTest;
 // go to the hook and, unless it answers with bit value 2, to the other side.
 TEST_F(OscarRelay, StreamThatIsNotFlapIsPassedOnOnceAndStopsTheInstance) {
     Bytes request = "GET / HTTP/1.0\r\n";
-    while (request.size() < 3000)
-        request += "X-Padding: yes\r\n";
+    while (request.size() < 3000) request += "X-Padding: yes\r\n";
     const Bytes passed = request.substr(0, 2048);
     const Bytes keepAlive = oscarFlap(5, 1, "");
     for (int32_t hookAnswer : {0, 2}) {
@@ -50,24 +49,23 @@ TEST_F(OscarRelay, RelayEndsAtThe101stEmptyWait) {
     const std::vector<WaitCall> waits = host().waitCalls();
     ASSERT_EQ(waits.size(), 101u);
     for (const WaitCall &w : waits)
-        EXPECT_EQ(std::vector<int64_t>({static_cast<int64_t>(w.readA), static_cast<int64_t>(w.readB),
-                                        static_cast<int64_t>(w.exceptA), static_cast<int64_t>(w.exceptB),
-                                        w.seconds, w.microseconds}),
-                  std::vector<int64_t>({kClient, kServer, kClient, kServer, 3, 0}));
+        EXPECT_EQ(
+            std::vector<int64_t>({static_cast<int64_t>(w.readA), static_cast<int64_t>(w.readB),
+                                  static_cast<int64_t>(w.exceptA), static_cast<int64_t>(w.exceptB),
+                                  w.seconds, w.microseconds}),
+            std::vector<int64_t>({kClient, kServer, kClient, kServer, 3, 0}));
 }
 
 TEST_F(OscarRelay, OutOfBandBytesAreCopiedIn1024BytePiecesAndNeverFiltered) {
     const uint32_t id = connect(kClient, kServer);
     Bytes urgent;
-    for (int i = 0; i < 3000; ++i)
-        urgent += static_cast<char>('*' + i % 3);
+    for (int i = 0; i < 3000; ++i) urgent += static_cast<char>('*' + i % 3);
     host().pushOob(kClient, urgent);
     host().pushOob(kServer, "!");
     QMX_processInstance(id);
     std::vector<size_t> pieces;
     for (const SendCall &c : host().sendCalls())
-        if (c.socket == kServer && c.flags == 1)
-            pieces.push_back(c.offered.size());
+        if (c.socket == kServer && c.flags == 1) pieces.push_back(c.offered.size());
     EXPECT_EQ(pieces, (std::vector<size_t>{1024, 1024, 952}));
     EXPECT_EQ(host().sentOob(kServer), urgent);
     EXPECT_EQ(host().sentOob(kClient), "!");
@@ -142,12 +140,10 @@ TEST_F(OscarRelay, AllocationFailureAnywhereNeverCorruptsAForwardedFrame) {
         host().reset();
         const uint32_t id = connect(kClient, kServer);
         std::vector<Bytes> frames;
-        for (const auto &c : choices)
-            frames.push_back(c[0]);
+        for (const auto &c : choices) frames.push_back(c[0]);
         feed(kClient, frames);
         host().setEventHook([](uint32_t, FilterEvent *event) -> int32_t {
-            if (event->type == QMX_EVENT_TEXT)
-                QMX_setReplacementText(0, event, "[gone]", 6);
+            if (event->type == QMX_EVENT_TEXT) QMX_setReplacementText(0, event, "[gone]", 6);
             return 1;
         });
         qmxAllocFailAfter(n);
@@ -165,8 +161,7 @@ TEST_F(OscarRelay, AllocationFailureAnywhereNeverCorruptsAForwardedFrame) {
                     break;
                 }
             }
-            if (!matched)
-                break;
+            if (!matched) break;
             ++whole;
         }
         EXPECT_TRUE(rest.empty()) << "bytes that are no whole frame were forwarded";
@@ -210,8 +205,7 @@ TEST_F(OscarRelay, ConcurrentRelaysShareLoginTicketsSafely) {
             QMX_processInstance(p.service);
         });
     }
-    for (std::thread &t : threads)
-        t.join();
+    for (std::thread &t : threads) t.join();
     for (const Pair &p : pairs) {
         EXPECT_STREQ(session(p.service)->clientName, p.name.c_str());
         EXPECT_STREQ(session(p.login)->clientName, "");

@@ -63,9 +63,7 @@ Bytes MsnMsg::headerBlock() const {
     return block;
 }
 
-Bytes MsnMsg::payload() const {
-    return headerBlock() + (blankLine_ ? "\r\n\r\n" : "\r\n") + body_;
-}
+Bytes MsnMsg::payload() const { return headerBlock() + (blankLine_ ? "\r\n\r\n" : "\r\n") + body_; }
 
 Bytes MsnMsg::build() const {
     const Bytes bytes = payload();
@@ -85,10 +83,13 @@ Bytes msnTextMsg(const std::vector<std::string> &between, const Bytes &text) {
         .build();
 }
 
-Bytes msnInvitationMsg(const std::vector<std::string> &between, const std::string &invitationCommand) {
+Bytes msnInvitationMsg(const std::vector<std::string> &between,
+                       const std::string &invitationCommand) {
     const Bytes body = "Application-Name: File Transfer\r\n"
                        "Application-GUID: {5D3E02AB-6190-11d3-BBBB-00C04F795683}\r\n"
-                       "Invitation-Command: " + invitationCommand + "\r\n"
+                       "Invitation-Command: " +
+                       invitationCommand +
+                       "\r\n"
                        "Invitation-Cookie: 12345\r\n"
                        "Application-File: notes.txt\r\n"
                        "Application-FileSize: 1024\r\n\r\n";

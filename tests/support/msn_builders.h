@@ -51,7 +51,8 @@ private:
 
 // The usual MSG shapes.
 Bytes msnTextMsg(const std::vector<std::string> &between, const Bytes &text);
-Bytes msnInvitationMsg(const std::vector<std::string> &between, const std::string &invitationCommand);
+Bytes msnInvitationMsg(const std::vector<std::string> &between,
+                       const std::string &invitationCommand);
 Bytes msnP2pMsg(const std::vector<std::string> &between, const Bytes &binaryBody);
 Bytes msnDatacastMsg(const std::vector<std::string> &between, const std::string &id);
 

@@ -148,8 +148,7 @@ Bytes oscarIcqPluginData(const Bytes &pluginId, uint16_t functionId, const std::
 }
 
 uint16_t oscarReadU16At(const Bytes &frame, size_t offset) {
-    if (offset + 2 > frame.size())
-        return 0;
+    if (offset + 2 > frame.size()) return 0;
     return static_cast<uint16_t>(static_cast<uint8_t>(frame[offset]) << 8 |
                                  static_cast<uint8_t>(frame[offset + 1]));
 }

@@ -256,11 +256,11 @@ int ScriptedHost::recvCalls(QMX_Socket socket) const {
     return it == s.sockets.end() ? 0 : it->second.recvCalls;
 }
 
-#define QMX_RECORD_GETTER(Type, name, member)        \
-    Type ScriptedHost::name() const {                \
-        State &s = state();                          \
-        std::lock_guard<std::mutex> lock(s.mutex);   \
-        return s.member;                             \
+#define QMX_RECORD_GETTER(Type, name, member)                                                      \
+    Type ScriptedHost::name() const {                                                              \
+        State &s = state();                                                                        \
+        std::lock_guard<std::mutex> lock(s.mutex);                                                 \
+        return s.member;                                                                           \
     }
 QMX_RECORD_GETTER(std::vector<SendCall>, sendCalls, sendCalls)
 QMX_RECORD_GETTER(std::vector<WaitCall>, waitCalls, waitCalls)

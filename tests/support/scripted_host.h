@@ -103,7 +103,7 @@ public:
     void setReadLimit(QMX_Socket s, size_t maxBytesPerRecv); // 0: no limit
 
     void setSendLimit(QMX_Socket s, size_t maxBytesPerSend); // 0: take all
-    void pushSendResult(QMX_Socket s, int32_t result);      // forced results first
+    void pushSendResult(QMX_Socket s, int32_t result);       // forced results first
 
     // --- id-keyed answers (default: event 1, policy 1, raw 0) ---
     void pushEventAnswer(uint32_t id, EventAnswer answer);
@@ -116,8 +116,8 @@ public:
     void setUserData(uintptr_t value); // what slot 8 returns (default: userArg)
 
     // --- records ---
-    Bytes sent(QMX_Socket s) const;      // ordinary bytes taken by slot 5
-    Bytes sentOob(QMX_Socket s) const;   // out-of-band bytes taken by slot 5
+    Bytes sent(QMX_Socket s) const;    // ordinary bytes taken by slot 5
+    Bytes sentOob(QMX_Socket s) const; // out-of-band bytes taken by slot 5
     std::vector<SendCall> sendCalls() const;
     std::vector<WaitCall> waitCalls() const;
     std::vector<QMX_Socket> halfCloses() const;

@@ -74,7 +74,12 @@ Bytes YmsgPacket::build() const {
 }
 
 Bytes ymsgMessage(const std::string &sender, const std::string &recipient, const Bytes &text) {
-    return YmsgPacket().service(6).field("1", sender).field("5", recipient).field("14", text).build();
+    return YmsgPacket()
+        .service(6)
+        .field("1", sender)
+        .field("5", recipient)
+        .field("14", text)
+        .build();
 }
 
 Bytes ymsgLogin(const std::string &user) {
@@ -82,16 +87,31 @@ Bytes ymsgLogin(const std::string &user) {
 }
 
 Bytes ymsgDatacast(const std::string &sender, const std::string &recipient) {
-    return YmsgPacket().service(208).field("1", sender).field("5", recipient).field("49", "PLUGIN").build();
+    return YmsgPacket()
+        .service(208)
+        .field("1", sender)
+        .field("5", recipient)
+        .field("49", "PLUGIN")
+        .build();
 }
 
 Bytes ymsgFileTransfer(const std::string &sender, const std::string &recipient,
                        const Bytes &fileName) {
-    return YmsgPacket().service(220).field("4", sender).field("5", recipient).field("27", fileName).build();
+    return YmsgPacket()
+        .service(220)
+        .field("4", sender)
+        .field("5", recipient)
+        .field("27", fileName)
+        .build();
 }
 
 Bytes ymsgPeerToPeer(const std::string &sender, const std::string &recipient) {
-    return YmsgPacket().service(79).field("4", sender).field("5", recipient).field("13", "1").build();
+    return YmsgPacket()
+        .service(79)
+        .field("4", sender)
+        .field("5", recipient)
+        .field("13", "1")
+        .build();
 }
 
 } // namespace qmxtest

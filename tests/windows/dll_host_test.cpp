@@ -115,16 +115,17 @@ void hostLog(uint32_t id, uint32_t level, const char *format, ...) {
 
 // Refuses whatever involves mallory.
 int32_t hostPolicy(uint32_t id, const char *local, uint32_t action, const char *remote) {
-    hostRecord(id, "policy " + hostName(local) + " " + std::to_string(action) + " " + hostName(remote));
+    hostRecord(id,
+               "policy " + hostName(local) + " " + std::to_string(action) + " " + hostName(remote));
     return remote != nullptr && std::strcmp(remote, "mallory") == 0 ? 0 : 1;
 }
 
 // Replaces the text "hello" with "bye", through the DLL's own export.
 int32_t hostEvent(uint32_t id, FilterEvent *event) {
     Bytes text = event->text != nullptr ? Bytes(event->text, event->textLength) : "NULL";
-    hostRecord(id, "event " + std::to_string(event->type) + " fromClient=" +
-                       std::to_string(event->fromClient) + " " + hostName(event->from) + " -> " +
-                       hostName(event->to) + " '" + text + "'");
+    hostRecord(id, "event " + std::to_string(event->type) +
+                       " fromClient=" + std::to_string(event->fromClient) + " " +
+                       hostName(event->from) + " -> " + hostName(event->to) + " '" + text + "'");
     if (event->type == QMX_EVENT_TEXT && text == "hello") {
         host.dll->setReplacementText(0, event, "bye", 3);
     }
@@ -205,9 +206,9 @@ protected:
 
     // Slots 0 to 9 of all three protocols, registered the way a host does.
     void installHost() {
-        const QMX_Callback slots[] = {cb(hostLog),  cb(hostPolicy), cb(hostEvent),
-                                      cb(hostRawData), cb(hostWait), cb(hostSend),
-                                      cb(hostRecv), cb(hostHalfClose), cb(hostInstanceNew),
+        const QMX_Callback slots[] = {cb(hostLog),           cb(hostPolicy),    cb(hostEvent),
+                                      cb(hostRawData),       cb(hostWait),      cb(hostSend),
+                                      cb(hostRecv),          cb(hostHalfClose), cb(hostInstanceNew),
                                       cb(hostInstanceDelete)};
         for (uint32_t slot = 0; slot < 10; ++slot) {
             ASSERT_EQ(dll.setCallback(slot, slots[slot]), 0u) << "slot " << slot;

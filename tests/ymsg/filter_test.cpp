@@ -13,7 +13,8 @@ namespace {
 std::string ev(int type, int fromClient, const std::string &from, const std::string &to,
                const std::optional<Bytes> &text = std::nullopt) {
     return "event type=" + std::to_string(type) + " fromClient=" + std::to_string(fromClient) +
-           " from='" + from + "' to='" + to + "' wide=0 text=" + (text ? "'" + *text + "'" : "NULL") +
+           " from='" + from + "' to='" + to +
+           "' wide=0 text=" + (text ? "'" + *text + "'" : "NULL") +
            " len=" + std::to_string(text ? text->size() : 0) + "\n";
 }
 
@@ -41,9 +42,14 @@ TEST_F(YmsgFilter, EachServiceRaisesItsEventAndAsksThePolicyWithTheLocalUserFirs
     const Bytes buzz = ymsgMessage("bob", "alice", "<ding>");
     const Bytes fileOut = ymsgFileTransfer("alice", "bob", "a.zip");
     const Bytes fileIn = ymsgFileTransfer("bob", "alice", "b.zip");
-    const Bytes fileByText = YmsgPacket().service(220).field("4", "bob").field("5", "alice")
-                                 .field("14", "c.txt").build();
-    const Bytes fileNoName = YmsgPacket().service(220).field("4", "bob").field("5", "alice").build();
+    const Bytes fileByText = YmsgPacket()
+                                 .service(220)
+                                 .field("4", "bob")
+                                 .field("5", "alice")
+                                 .field("14", "c.txt")
+                                 .build();
+    const Bytes fileNoName =
+        YmsgPacket().service(220).field("4", "bob").field("5", "alice").build();
     const Bytes other = YmsgPacket().service(1).field("1", "alice").field("14", "x").build();
     const std::string longName(100, 'n'), cut = longName.substr(0, 63);
     struct Case {
@@ -54,18 +60,27 @@ TEST_F(YmsgFilter, EachServiceRaisesItsEventAndAsksThePolicyWithTheLocalUserFirs
         bool forwarded;
     };
     const Case cases[] = {
-        {"message out", kClient, message, ev(1, 1, "alice", "bob", "hello") + pol("alice", 1, "bob"), true},
-        {"message in", kServer, reply, ev(1, 0, "bob", "alice", "hi") + pol("alice", 2, "bob"), true},
-        {"login out", kClient, ymsgLogin("alice"), ev(0, 1, "alice", "") + pol("alice", 0, nullptr), true},
+        {"message out", kClient, message,
+         ev(1, 1, "alice", "bob", "hello") + pol("alice", 1, "bob"), true},
+        {"message in", kServer, reply, ev(1, 0, "bob", "alice", "hi") + pol("alice", 2, "bob"),
+         true},
+        {"login out", kClient, ymsgLogin("alice"), ev(0, 1, "alice", "") + pol("alice", 0, nullptr),
+         true},
         {"login in", kServer, ymsgLogin("alice"), ev(0, 0, "alice", ""), true},
         {"buzz out", kClient, ymsgMessage("alice", "bob", "<ding>"),
          ev(3, 1, "alice", "bob", "<ding>") + pol("alice", 5, "bob"), true},
-        {"buzz in", kServer, buzz, ev(3, 0, "bob", "alice", "<ding>") + pol("alice", 6, "bob"), true},
-        {"datacast out", kClient, ymsgDatacast("alice", "bob"), ev(3, 1, "alice", "bob") + pol("alice", 5, "bob"), true},
-        {"datacast in", kServer, ymsgDatacast("bob", "alice"), ev(3, 0, "bob", "alice") + pol("alice", 6, "bob"), true},
-        {"file out", kClient, fileOut, ev(2, 1, "alice", "bob", "a.zip") + pol("alice", 3, "bob"), true},
-        {"file in", kServer, fileIn, ev(2, 0, "bob", "alice", "b.zip") + pol("alice", 4, "bob"), true},
-        {"file named by key 14", kServer, fileByText, ev(2, 0, "bob", "alice", "c.txt") + pol("alice", 4, "bob"), true},
+        {"buzz in", kServer, buzz, ev(3, 0, "bob", "alice", "<ding>") + pol("alice", 6, "bob"),
+         true},
+        {"datacast out", kClient, ymsgDatacast("alice", "bob"),
+         ev(3, 1, "alice", "bob") + pol("alice", 5, "bob"), true},
+        {"datacast in", kServer, ymsgDatacast("bob", "alice"),
+         ev(3, 0, "bob", "alice") + pol("alice", 6, "bob"), true},
+        {"file out", kClient, fileOut, ev(2, 1, "alice", "bob", "a.zip") + pol("alice", 3, "bob"),
+         true},
+        {"file in", kServer, fileIn, ev(2, 0, "bob", "alice", "b.zip") + pol("alice", 4, "bob"),
+         true},
+        {"file named by key 14", kServer, fileByText,
+         ev(2, 0, "bob", "alice", "c.txt") + pol("alice", 4, "bob"), true},
         {"file without a name", kServer, fileNoName, "", true},
         {"peer-to-peer out", kClient, ymsgPeerToPeer("alice", "bob"), "", false},
         {"peer-to-peer in", kServer, ymsgPeerToPeer("bob", "alice"), "", false},
@@ -137,12 +152,19 @@ TEST_F(YmsgFilter, RefusalByEventOrPolicyDropsThePacketSilently) {
 
 TEST_F(YmsgFilter, ReplacementTextRewritesOnlyTheMessageValueAndFixesTheLength) {
     const Bytes hello = ymsgMessage("alice", "bob", "hello");
-    const size_t overhead = YmsgPacket().field("1", "alice").field("5", "bob").field("14", "").body().size();
+    const size_t overhead =
+        YmsgPacket().field("1", "alice").field("5", "bob").field("14", "").body().size();
     const Bytes fits(65535 - overhead, 'x');
     const Bytes tooLong(65536 - overhead, 'x');
     auto twoTexts = [](const Bytes &second) {
-        return YmsgPacket().service(6).field("1", "bob").field("14", "first").field("5", "alice")
-            .field("14", second).field("97", "1").build();
+        return YmsgPacket()
+            .service(6)
+            .field("1", "bob")
+            .field("14", "first")
+            .field("5", "alice")
+            .field("14", second)
+            .field("97", "1")
+            .build();
     };
     struct Case {
         const char *name;

@@ -34,14 +34,21 @@ std::optional<Bytes> valueOf(const YmsgValue &v) {
 } // namespace
 
 TEST(YmsgPacket, HeaderRoundTripKeepsEveryByteAndDecodesBigEndianWhateverThePosition) {
-    Bytes wire = YmsgPacket().version(0x0102, 0xA0B0).service(0xD0).status(0x01020304)
-                     .sessionId(0xCAFEBABE).field("1", "alice").build();
+    Bytes wire = YmsgPacket()
+                     .version(0x0102, 0xA0B0)
+                     .service(0xD0)
+                     .status(0x01020304)
+                     .sessionId(0xCAFEBABE)
+                     .field("1", "alice")
+                     .build();
     Packet in(wire);
     YmsgHeader header{};
     ASSERT_EQ(ymsgReadHeader(&header, &in.stream), 1);
     EXPECT_TRUE(ymsgHasMagic(header));
-    EXPECT_EQ(std::make_tuple(uint32_t{header.length}, uint32_t{header.service}, header.status, header.sessionId),
-              std::make_tuple(uint32_t(wire.size() - kYmsgHeaderSize), 0xD0u, 0x01020304u, 0xCAFEBABEu));
+    EXPECT_EQ(
+        std::make_tuple(uint32_t{header.length}, uint32_t{header.service}, header.status,
+                        header.sessionId),
+        std::make_tuple(uint32_t(wire.size() - kYmsgHeaderSize), 0xD0u, 0x01020304u, 0xCAFEBABEu));
 
     Packet out(Bytes(kYmsgHeaderSize, '\0'));
     ASSERT_EQ(ymsgWriteHeader(&header, &out.stream), 1);
@@ -66,23 +73,47 @@ TEST(YmsgPacket, FieldScanRecordsSenderRecipientAndTextByKey) {
          "alice", "bob", "hi"},
         {"later sender key wins", YmsgPacket().field("1", "a").field("4", "b").body(), "b", {}, {}},
         {"key 1 after 4 wins", YmsgPacket().field("4", "b").field("1", "a").body(), "a", {}, {}},
-        {"file name under 27 after 14", YmsgPacket().field("14", "t").field("27", "f.txt").body(),
-         {}, {}, "f.txt"},
+        {"file name under 27 after 14",
+         YmsgPacket().field("14", "t").field("27", "f.txt").body(),
+         {},
+         {},
+         "f.txt"},
         {"prefixes and extensions are other keys",
          YmsgPacket().field("11", "x").field("140", "y").field("", "z").field("05", "w").body(),
-         {}, {}, {}},
+         {},
+         {},
+         {}},
         {"empty value", YmsgPacket().field("14", "").body(), {}, {}, Bytes()},
         {"last value lacks its separator",
-         YmsgPacket().field("1", "alice").rawBody("5\xC0\x80" "bob").body(), "alice", {}, {}},
-        {"key without separator", YmsgPacket().field("5", "bob").rawBody("14").body(), {}, "bob", {}},
+         YmsgPacket()
+             .field("1", "alice")
+             .rawBody("5\xC0\x80"
+                      "bob")
+             .body(),
+         "alice",
+         {},
+         {}},
+        {"key without separator",
+         YmsgPacket().field("5", "bob").rawBody("14").body(),
+         {},
+         "bob",
+         {}},
         {"no separators at all", "1alice5bob14hello", {}, {}, {}},
-        {"trailing single separator byte", YmsgPacket().field("5", "bob").rawBody("\xC0").body(),
-         {}, "bob", {}},
+        {"trailing single separator byte",
+         YmsgPacket().field("5", "bob").rawBody("\xC0").body(),
+         {},
+         "bob",
+         {}},
         {"over-long keys are skipped",
          YmsgPacket().field(longKey, "x").field(Bytes(31, '7'), "y").field("1", "al").body(),
-         "al", {}, {}},
-        {"over-long key ending in a known key", YmsgPacket().field(Bytes(60, '0') + "14", "x").body(),
-         {}, {}, {}},
+         "al",
+         {},
+         {}},
+        {"over-long key ending in a known key",
+         YmsgPacket().field(Bytes(60, '0') + "14", "x").body(),
+         {},
+         {},
+         {}},
         {"no fields", "", {}, {}, {}},
     };
     for (const Case &c : cases) {

@@ -37,8 +37,8 @@ TEST_F(YmsgRelay, ConversationIsRelayedIdenticallyAtEveryReadSize) {
     const std::vector<Bytes> fromServer = {
         ymsgMessage("bob", "alice", "hi there"), ymsgMessage("bob", "alice", "<ding>"),
         ymsgDatacast("bob", "alice"), YmsgPacket().service(1).field("1", "alice").build()};
-    const Bytes expectedToServer = fromClient[0] + ymsgMessage("alice", "bob", "hey") +
-                                   fromClient[3] + fromClient[4];
+    const Bytes expectedToServer =
+        fromClient[0] + ymsgMessage("alice", "bob", "hey") + fromClient[3] + fromClient[4];
     Bytes expectedToClient;
     size_t longest = 0;
     for (const Bytes &p : fromServer) expectedToClient += p;
@@ -49,7 +49,8 @@ TEST_F(YmsgRelay, ConversationIsRelayedIdenticallyAtEveryReadSize) {
     auto play = [&](size_t readLimit) {
         fresh();
         host().setEventHook([](uint32_t, FilterEvent *e) {
-            if (e->textLength == 5 && Bytes(e->text, 5) == "hello") QMX_setReplacementText(0, e, "hey", 3);
+            if (e->textLength == 5 && Bytes(e->text, 5) == "hello")
+                QMX_setReplacementText(0, e, "hey", 3);
             return 1;
         });
         for (const Bytes &p : fromClient) host().pushRecv(kClient, p);
@@ -82,7 +83,8 @@ TEST_F(YmsgRelay, ConversationIsRelayedIdenticallyAtEveryReadSize) {
 
 TEST_F(YmsgRelay, SideThatEndsOrFailsMidPacketIsClosedAndNothingOfItIsForwarded) {
     const Bytes packet = ymsgMessage("alice", "bob", "hello");
-    const Bytes shortBody = YmsgPacket().service(6).lengthField(100).rawBody(Bytes(60, 'b')).build();
+    const Bytes shortBody =
+        YmsgPacket().service(6).lengthField(100).rawBody(Bytes(60, 'b')).build();
     for (QMX_Socket s : {kClient, kServer}) {
         const std::string closed = "log 1 " + side(s) + " connection closed\n";
         const struct {
@@ -93,7 +95,8 @@ TEST_F(YmsgRelay, SideThatEndsOrFailsMidPacketIsClosedAndNothingOfItIsForwarded)
         } cases[] = {
             {"partial header", packet.substr(0, 11), false, closed},
             {"short body", shortBody, false, "log 2 Incomplete/malformed message\n" + closed},
-            {"receive failure", packet.substr(0, 25), true, "log 2 Incomplete/malformed message\n" + closed},
+            {"receive failure", packet.substr(0, 25), true,
+             "log 2 Incomplete/malformed message\n" + closed},
             {"failure before anything", "", true, closed},
         };
         for (const auto &c : cases) {
@@ -110,7 +113,8 @@ TEST_F(YmsgRelay, SideThatEndsOrFailsMidPacketIsClosedAndNothingOfItIsForwarded)
                 const auto waits = host().waitCalls();
                 ASSERT_EQ(waits.size(), 2u);
                 EXPECT_EQ(s == kClient ? waits[1].readA + waits[1].exceptA
-                                       : waits[1].readB + waits[1].exceptB, 0u);
+                                       : waits[1].readB + waits[1].exceptB,
+                          0u);
                 EXPECT_EQ(waits[1].readA + waits[1].readB, peerOf(s));
             }
         }
@@ -253,7 +257,8 @@ TEST_F(YmsgRelay, InstancesRelayedOnSeveralThreadsAtOnceKeepTheirOwnTraffic) {
         host().pushRecv(2000 + n, ymsgLogin("user" + std::to_string(n)));
     }
     std::vector<std::thread> threads;
-    for (uint32_t instance : ids) threads.emplace_back([instance] { QMX_processInstance(instance); });
+    for (uint32_t instance : ids)
+        threads.emplace_back([instance] { QMX_processInstance(instance); });
     for (std::thread &t : threads) t.join();
     for (QMX_Socket n = 1; n <= kInstances; ++n) {
         EXPECT_EQ(host().sent(2000 + n), ymsgMessage("user" + std::to_string(n), "bob", "hello"));

@@ -46,9 +46,10 @@ protected:
         auto name = [](const std::optional<std::string> &s) { return s ? "'" + *s + "'" : "NULL"; };
         for (const EventCall &e : host().events()) {
             EXPECT_EQ(e.id, id);
-            out << "event type=" << e.type << " fromClient=" << e.fromClient << " from=" << name(e.from)
-                << " to=" << name(e.to) << " wide=" << e.wideText << " text=" << name(e.text)
-                << " len=" << e.textLength << (e.hadReplacement ? " replaced" : "") << "\n";
+            out << "event type=" << e.type << " fromClient=" << e.fromClient
+                << " from=" << name(e.from) << " to=" << name(e.to) << " wide=" << e.wideText
+                << " text=" << name(e.text) << " len=" << e.textLength
+                << (e.hadReplacement ? " replaced" : "") << "\n";
         }
         for (const PolicyCall &p : host().policies()) {
             EXPECT_EQ(p.id, id);

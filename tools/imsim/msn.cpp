@@ -23,7 +23,9 @@ std::string msg(const std::string &head, const std::string &payload) {
 }
 
 std::string textPayload(const std::string &text) {
-    return "MIME-Version: 1.0\r\nContent-Type: text/plain; charset=UTF-8\r\nX-MMS-IM-Format: FN=Arial\r\n\r\n" + text;
+    return "MIME-Version: 1.0\r\nContent-Type: text/plain; charset=UTF-8\r\nX-MMS-IM-Format: "
+           "FN=Arial\r\n\r\n" +
+           text;
 }
 
 } // namespace
@@ -74,7 +76,8 @@ std::string msnTextFromServer(const std::string &sender, const std::string &text
 std::string msnFileInviteFromClient(int trid, const std::string &fileName) {
     const std::string payload =
         "MIME-Version: 1.0\r\nContent-Type: text/x-msmsgsinvite; charset=UTF-8\r\n\r\n"
-        "Application-Name: File Transfer\r\nApplication-GUID: {5D3E02AB-6190-11d3-BBBB-00C04F795683}\r\n"
+        "Application-Name: File Transfer\r\nApplication-GUID: "
+        "{5D3E02AB-6190-11d3-BBBB-00C04F795683}\r\n"
         "Invitation-Command: INVITE\r\nInvitation-Cookie: 42\r\nApplication-File: " +
         fileName + "\r\nApplication-FileSize: 4096\r\n\r\n";
     return msg("MSG " + std::to_string(trid) + " N", payload);

@@ -77,7 +77,8 @@ bool Socket::fill(int timeoutMs) {
         const int n = poll(&p, 1, timeoutMs);
         if (n < 0 && errno == EINTR) continue;
         if (n < 0) failErrno("poll");
-        if (n == 0) throw Error("timed out after " + std::to_string(timeoutMs) + " ms waiting for data");
+        if (n == 0)
+            throw Error("timed out after " + std::to_string(timeoutMs) + " ms waiting for data");
         break;
     }
     char buf[65536];
@@ -150,7 +151,8 @@ Socket Listener::accept(int timeoutMs) {
     for (;;) {
         const int n = poll(&p, 1, timeoutMs);
         if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) throw Error("no connection arrived within " + std::to_string(timeoutMs) + " ms");
+        if (n <= 0)
+            throw Error("no connection arrived within " + std::to_string(timeoutMs) + " ms");
         break;
     }
     const int fd = ::accept4(socket_.fd(), nullptr, nullptr, SOCK_CLOEXEC);
@@ -195,13 +197,15 @@ int socks5Connect(Socket &s, uint16_t proxyPort, const std::string &host, uint16
     request += u16(port);
     s.write(request);
     const std::string head = s.readExact(4);
-    const size_t addr = head[3] == 4 ? 16 : head[3] == 3 ? static_cast<uint8_t>(s.readExact(1)[0]) : 4;
+    const size_t addr = head[3] == 4   ? 16
+                        : head[3] == 3 ? static_cast<uint8_t>(s.readExact(1)[0])
+                                       : 4;
     s.readExact(addr + 2);
     return static_cast<uint8_t>(head[1]);
 }
 
-Socket socks5Open(uint16_t proxyPort, const std::string &host, uint16_t port, const std::string &user,
-                  const std::string &password) {
+Socket socks5Open(uint16_t proxyPort, const std::string &host, uint16_t port,
+                  const std::string &user, const std::string &password) {
     Socket s;
     const int reply = socks5Connect(s, proxyPort, host, port, user, password);
     if (reply != 0) throw Error("SOCKS5 connect refused with reply " + std::to_string(reply));
@@ -214,11 +218,14 @@ std::string u16(uint16_t v) {
     return std::string{static_cast<char>(v >> 8), static_cast<char>(v & 0xFF)};
 }
 
-std::string u32(uint32_t v) { return u16(static_cast<uint16_t>(v >> 16)) + u16(static_cast<uint16_t>(v)); }
+std::string u32(uint32_t v) {
+    return u16(static_cast<uint16_t>(v >> 16)) + u16(static_cast<uint16_t>(v));
+}
 
 uint16_t readU16(std::string_view b, size_t at) {
     if (at + 2 > b.size()) throw Error("short read of a 16-bit field");
-    return static_cast<uint16_t>(static_cast<uint8_t>(b[at]) << 8 | static_cast<uint8_t>(b[at + 1]));
+    return static_cast<uint16_t>(static_cast<uint8_t>(b[at]) << 8 |
+                                 static_cast<uint8_t>(b[at + 1]));
 }
 
 uint32_t readU32(std::string_view b, size_t at) {

@@ -16,7 +16,7 @@ struct Error : std::runtime_error {
 };
 
 class Socket {
-  public:
+public:
     Socket() = default;
     explicit Socket(int fd) : fd_(fd) {}
     ~Socket();
@@ -42,20 +42,20 @@ class Socket {
     // returned through skipped. False when the timeout passes first.
     bool waitForEnd(int timeoutMs = kDefaultTimeoutMs, std::string *skipped = nullptr);
 
-  private:
+private:
     bool fill(int timeoutMs); // false at end of stream; throws on timeout
     int fd_ = -1;
     std::string pending_;
 };
 
 class Listener {
-  public:
+public:
     // Listens on 127.0.0.1 at an ephemeral port.
     Listener();
     uint16_t port() const { return port_; }
     Socket accept(int timeoutMs = kDefaultTimeoutMs);
 
-  private:
+private:
     Socket socket_;
     uint16_t port_ = 0;
 };

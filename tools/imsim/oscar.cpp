@@ -7,13 +7,14 @@ namespace imsim {
 namespace {
 
 constexpr size_t kSnacHeaderSize = 10;
-const std::string kSendFileCapability("\x09\x46\x13\x43\x4C\x7F\x11\xD1\x82\x22\x44\x45\x53\x54\x00\x00", 16);
+const std::string
+    kSendFileCapability("\x09\x46\x13\x43\x4C\x7F\x11\xD1\x82\x22\x44\x45\x53\x54\x00\x00", 16);
 
 // The two fragments of a channel-1 message: required features, then the
 // text after its charset and charset subset words.
 std::string messageFragments(const std::string &text) {
-    return u8(5) + u8(1) + u16(1) + u8(1) + u8(1) + u8(1) + u16(static_cast<uint16_t>(text.size() + 4)) +
-           u16(0) + u16(0) + text;
+    return u8(5) + u8(1) + u16(1) + u8(1) + u8(1) + u8(1) +
+           u16(static_cast<uint16_t>(text.size() + 4)) + u16(0) + u16(0) + text;
 }
 
 std::map<uint16_t, std::string> tlvs(const std::string &b, size_t at, size_t end) {
@@ -31,7 +32,8 @@ std::map<uint16_t, std::string> tlvs(const std::string &b, size_t at, size_t end
 } // namespace
 
 std::string flap(uint8_t channel, uint16_t sequence, const std::string &payload) {
-    return u8('*') + u8(channel) + u16(sequence) + u16(static_cast<uint16_t>(payload.size())) + payload;
+    return u8('*') + u8(channel) + u16(sequence) + u16(static_cast<uint16_t>(payload.size())) +
+           payload;
 }
 
 std::string snac(uint16_t family, uint16_t subtype, uint32_t requestId, const std::string &data) {
@@ -60,13 +62,17 @@ Flap flapRead(Socket &s, int timeoutMs) {
 }
 
 std::string oscarLoginRequest(uint16_t seq, const std::string &name, const std::string &hash) {
-    return flap(2, seq, snac(0x0017, 0x0002, 1,
-                             tlv(0x0001, name) + tlv(0x0025, hash) + tlv(0x0003, "imsim/1.0") + tlv(0x004C, "")));
+    return flap(
+        2, seq,
+        snac(0x0017, 0x0002, 1,
+             tlv(0x0001, name) + tlv(0x0025, hash) + tlv(0x0003, "imsim/1.0") + tlv(0x004C, "")));
 }
 
 std::string oscarLoginReply(uint16_t seq, const std::string &name, const std::string &bos,
                             const std::string &cookie) {
-    return flap(2, seq, snac(0x0017, 0x0003, 1, tlv(0x0001, name) + tlv(0x0005, bos) + tlv(0x0006, cookie)));
+    return flap(
+        2, seq,
+        snac(0x0017, 0x0003, 1, tlv(0x0001, name) + tlv(0x0005, bos) + tlv(0x0006, cookie)));
 }
 
 std::string oscarCookieSignon(uint16_t seq, const std::string &cookie) {
@@ -74,21 +80,25 @@ std::string oscarCookieSignon(uint16_t seq, const std::string &cookie) {
 }
 
 std::string oscarSelfInfo(uint16_t seq, const std::string &name) {
-    return flap(2, seq, snac(0x0001, 0x000F, 2, u8(static_cast<uint8_t>(name.size())) + name + u16(0) + u16(0)));
+    return flap(
+        2, seq,
+        snac(0x0001, 0x000F, 2, u8(static_cast<uint8_t>(name.size())) + name + u16(0) + u16(0)));
 }
 
 std::string oscarMessageOut(uint16_t seq, const std::string &cookie8, const std::string &to,
                             const std::string &text) {
-    return flap(2, seq, snac(0x0004, 0x0006, 3,
-                             cookie8 + u16(1) + u8(static_cast<uint8_t>(to.size())) + to +
-                                 tlv(0x0002, messageFragments(text))));
+    return flap(2, seq,
+                snac(0x0004, 0x0006, 3,
+                     cookie8 + u16(1) + u8(static_cast<uint8_t>(to.size())) + to +
+                         tlv(0x0002, messageFragments(text))));
 }
 
 std::string oscarMessageIn(uint16_t seq, const std::string &cookie8, const std::string &from,
                            const std::string &text) {
-    return flap(2, seq, snac(0x0004, 0x0007, 4,
-                             cookie8 + u16(1) + u8(static_cast<uint8_t>(from.size())) + from + u16(0) +
-                                 u16(1) + tlv(0x0001, u16(0x0010)) + tlv(0x0002, messageFragments(text))));
+    return flap(2, seq,
+                snac(0x0004, 0x0007, 4,
+                     cookie8 + u16(1) + u8(static_cast<uint8_t>(from.size())) + from + u16(0) +
+                         u16(1) + tlv(0x0001, u16(0x0010)) + tlv(0x0002, messageFragments(text))));
 }
 
 std::string oscarFileOffer(uint16_t seq, const std::string &cookie8, const std::string &to,
@@ -96,9 +106,10 @@ std::string oscarFileOffer(uint16_t seq, const std::string &cookie8, const std::
     const std::string fileInfo = u16(1) + u16(1) + u32(4096) + fileName + std::string(1, '\0');
     const std::string rendezvous = u16(0) + cookie8 + kSendFileCapability + tlv(0x000A, u16(1)) +
                                    tlv(0x000F, "") + tlv(0x2711, fileInfo);
-    return flap(2, seq, snac(0x0004, 0x0006, 5,
-                             cookie8 + u16(2) + u8(static_cast<uint8_t>(to.size())) + to +
-                                 tlv(0x0005, rendezvous)));
+    return flap(2, seq,
+                snac(0x0004, 0x0006, 5,
+                     cookie8 + u16(2) + u8(static_cast<uint8_t>(to.size())) + to +
+                         tlv(0x0005, rendezvous)));
 }
 
 OscarIcbm oscarDecodeIcbm(const Flap &f) {

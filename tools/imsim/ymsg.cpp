@@ -14,7 +14,8 @@ std::string YmsgPacket::field(const std::string &key) const {
     return value;
 }
 
-std::string ymsgEncode(uint16_t service, const YmsgFields &fields, uint32_t status, uint32_t session) {
+std::string ymsgEncode(uint16_t service, const YmsgFields &fields, uint32_t status,
+                       uint32_t session) {
     std::string body;
     for (const auto &[k, v] : fields) body += k + kSeparator + v + kSeparator;
     return "YMSG" + u16(0x0010) + u16(0) + u16(static_cast<uint16_t>(body.size())) + u16(service) +
@@ -22,7 +23,8 @@ std::string ymsgEncode(uint16_t service, const YmsgFields &fields, uint32_t stat
 }
 
 YmsgPacket ymsgDecode(const std::string &raw) {
-    if (raw.size() < kYmsgHeaderSize || raw.compare(0, 4, "YMSG") != 0) throw Error("not a YMSG packet");
+    if (raw.size() < kYmsgHeaderSize || raw.compare(0, 4, "YMSG") != 0)
+        throw Error("not a YMSG packet");
     YmsgPacket p;
     p.raw = raw;
     p.length = readU16(raw, 8);

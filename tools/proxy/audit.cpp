@@ -14,10 +14,17 @@ size_t utf8Length(const unsigned char *s, size_t n) {
     const unsigned char c = s[0];
     size_t len = 0;
     uint32_t min = 0;
-    if (c >= 0xC2 && c <= 0xDF) { len = 2; min = 0x80; }
-    else if (c >= 0xE0 && c <= 0xEF) { len = 3; min = 0x800; }
-    else if (c >= 0xF0 && c <= 0xF4) { len = 4; min = 0x10000; }
-    else return 0;
+    if (c >= 0xC2 && c <= 0xDF) {
+        len = 2;
+        min = 0x80;
+    } else if (c >= 0xE0 && c <= 0xEF) {
+        len = 3;
+        min = 0x800;
+    } else if (c >= 0xF0 && c <= 0xF4) {
+        len = 4;
+        min = 0x10000;
+    } else
+        return 0;
     if (len > n) return 0;
     uint32_t cp = c & (0x3F >> (len - 1));
     for (size_t i = 1; i < len; ++i) {
@@ -46,7 +53,8 @@ std::string timestamp() {
     gmtime_r(&secs, &tm);
     char buf[80];
     std::snprintf(buf, sizeof buf, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", tm.tm_year + 1900,
-                  tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec, static_cast<int>(ms));
+                  tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec,
+                  static_cast<int>(ms));
     return buf;
 }
 
@@ -132,7 +140,8 @@ void AuditLog::write(const AuditRecord &r) {
     field(line, "to", r.to);
     field(line, "action", r.action);
     field(line, "decision", r.decision);
-    if (r.decision != nullptr) line += ",\"rule\":" + (r.rule < 0 ? std::string("\"default\"") : std::to_string(r.rule));
+    if (r.decision != nullptr)
+        line += ",\"rule\":" + (r.rule < 0 ? std::string("\"default\"") : std::to_string(r.rule));
     line += ",\"replaced\":";
     line += r.replaced ? "true" : "false";
     if (r.text != nullptr) {

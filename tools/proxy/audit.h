@@ -32,7 +32,7 @@ struct AuditRecord {
 void appendJsonString(std::string &out, std::string_view bytes);
 
 class AuditLog {
-  public:
+public:
     AuditLog() = default;
     ~AuditLog();
     AuditLog(const AuditLog &) = delete;
@@ -43,7 +43,7 @@ class AuditLog {
     void write(const AuditRecord &r);
     void close();
 
-  private:
+private:
     std::mutex mutex_;
     FILE *file_ = nullptr;
 };

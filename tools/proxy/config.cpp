@@ -25,7 +25,7 @@ struct ConfigError : std::runtime_error {
 };
 
 const char *const kProtocols[] = {"oscar", "msn", "ymsg"};
-const char *const kActions[] = {"login",    "im_out",       "im_in",       "file_send",
+const char *const kActions[] = {"login",        "im_out",       "im_in",      "file_send",
                                 "file_receive", "datacast_out", "datacast_in"};
 
 std::string where(const toml::value &v) {
@@ -137,7 +137,8 @@ std::string indexed(const std::string &key, const toml::value &v, size_t i) {
 }
 
 void readLimits(const toml::value &v, Config &c) {
-    onlyKeys("limits", v, {"max_connections", "max_held_bytes", "connect_timeout", "handshake_timeout"});
+    onlyKeys("limits", v,
+             {"max_connections", "max_held_bytes", "connect_timeout", "handshake_timeout"});
     if (auto *m = member(v, "max_connections")) {
         c.maxConnections = static_cast<uint32_t>(uintAt("limits.max_connections", *m, 1, 100000));
     }
@@ -145,7 +146,8 @@ void readLimits(const toml::value &v, Config &c) {
         c.maxHeldBytes = uintAt("limits.max_held_bytes", *m, 1024, uint64_t(1) << 40);
     }
     if (auto *m = member(v, "connect_timeout")) {
-        c.connectTimeoutSeconds = static_cast<uint32_t>(uintAt("limits.connect_timeout", *m, 1, 3600));
+        c.connectTimeoutSeconds =
+            static_cast<uint32_t>(uintAt("limits.connect_timeout", *m, 1, 3600));
     }
     if (auto *m = member(v, "handshake_timeout")) {
         c.handshakeTimeoutSeconds =
@@ -173,7 +175,8 @@ void readSocks5(const toml::value &v, Config &c) {
             s.username = stringAt(key + ".username", *user);
             s.password = stringAt(key + ".password", *pass);
             if (s.username.empty() || s.username.size() > 255 || s.password.size() > 255) {
-                fail(key + ".username", *user, "username must be 1 to 255 bytes, password at most 255");
+                fail(key + ".username", *user,
+                     "username must be 1 to 255 bytes, password at most 255");
             }
         }
         if (auto *ports = member(t, "ports")) {
@@ -228,14 +231,16 @@ void readPolicy(const toml::value &v, Config &c) {
     if (auto *d = member(v, "default")) c.defaultAllow = decisionAt("policy.default", *d);
     const toml::value *rules = member(v, "rules");
     if (rules == nullptr) return;
-    if (!rules->is_array()) fail("policy.rules", *rules, "must be an array of tables ([[policy.rules]])");
+    if (!rules->is_array())
+        fail("policy.rules", *rules, "must be an array of tables ([[policy.rules]])");
     const auto &items = rules->as_array();
     for (size_t i = 0; i < items.size(); ++i) {
         const std::string key = "policy.rules[" + std::to_string(i) + "]";
         const toml::value &t = items[i];
         onlyKeys(key, t, {"protocol", "action", "local", "remote", "decision"});
         PolicyRule r;
-        if (auto *m = member(t, "protocol")) r.protocol = globAt(key + ".protocol", *m, kProtocols, 3);
+        if (auto *m = member(t, "protocol"))
+            r.protocol = globAt(key + ".protocol", *m, kProtocols, 3);
         if (auto *m = member(t, "action")) r.action = globAt(key + ".action", *m, kActions, 7);
         if (auto *m = member(t, "local")) r.local = globAt(key + ".local", *m, nullptr, 0);
         if (auto *m = member(t, "remote")) r.remote = globAt(key + ".remote", *m, nullptr, 0);
@@ -262,11 +267,14 @@ void readReplacements(const toml::value &v, Config &c) {
         r.replacement = stringAt(key + ".replacement", *replacement);
         bool ignoreCase = false;
         if (auto *m = member(t, "ignore_case")) ignoreCase = boolAt(key + ".ignore_case", *m);
-        if (auto *m = member(t, "protocol")) r.protocol = globAt(key + ".protocol", *m, kProtocols, 3);
+        if (auto *m = member(t, "protocol"))
+            r.protocol = globAt(key + ".protocol", *m, kProtocols, 3);
         if (r.pattern.empty()) fail(key + ".pattern", *pattern, "must not be empty");
         std::string why;
         r.regex = compileRegex(r.pattern, ignoreCase, &why);
-        if (!r.regex) fail(key + ".pattern", *pattern, "bad regular expression \"" + r.pattern + "\": " + why);
+        if (!r.regex)
+            fail(key + ".pattern", *pattern,
+                 "bad regular expression \"" + r.pattern + "\": " + why);
         c.replacements.push_back(std::move(r));
     }
 }
@@ -281,7 +289,7 @@ void readLog(const toml::value &v, Config &c) {
     onlyKeys("log", v, {"level"});
     if (auto *m = member(v, "level")) {
         c.logLevel = stringAt("log.level", *m);
-        static const std::set<std::string> levels = {"trace", "debug", "info", "warn",
+        static const std::set<std::string> levels = {"trace", "debug",    "info", "warn",
                                                      "error", "critical", "off"};
         if (levels.count(c.logLevel) == 0) {
             fail("log.level", *m, "must be one of trace, debug, info, warn, error, critical, off");

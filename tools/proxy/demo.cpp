@@ -31,21 +31,29 @@ const std::string kOscarCookie8("\x01\x02\x03\x04\x05\x06\x07\x08", 8);
 const std::string kFileCookie8("\x11\x12\x13\x14\x15\x16\x17\x18", 8);
 
 class Screen {
-  public:
+public:
     Screen() : colour_(isatty(STDOUT_FILENO) != 0 && std::getenv("NO_COLOR") == nullptr) {}
 
-    void title(const std::string &text) { std::printf("\n%s== %s ==%s\n", on("1;36"), text.c_str(), off()); }
+    void title(const std::string &text) {
+        std::printf("\n%s== %s ==%s\n", on("1;36"), text.c_str(), off());
+    }
     void note(const std::string &text) { std::printf("   %s%s%s\n", on("2"), text.c_str(), off()); }
-    void allowed(const std::string &what, const std::string &outcome) { line("32", "ALLOWED ", what, outcome); }
-    void replaced(const std::string &what, const std::string &outcome) { line("33", "REPLACED", what, outcome); }
-    void refused(const std::string &what, const std::string &outcome) { line("31", "REFUSED ", what, outcome); }
+    void allowed(const std::string &what, const std::string &outcome) {
+        line("32", "ALLOWED ", what, outcome);
+    }
+    void replaced(const std::string &what, const std::string &outcome) {
+        line("33", "REPLACED", what, outcome);
+    }
+    void refused(const std::string &what, const std::string &outcome) {
+        line("31", "REFUSED ", what, outcome);
+    }
     void failed(const std::string &what, const std::string &why) {
         ++failures_;
         line("1;31", "UNEXPECTED", what, why);
     }
     int failures() const { return failures_; }
 
-  private:
+private:
     const char *on(const char *code) {
         if (!colour_) return "";
         static thread_local char buf[16];
@@ -53,7 +61,8 @@ class Screen {
         return buf;
     }
     const char *off() const { return colour_ ? "\033[0m" : ""; }
-    void line(const char *code, const char *tag, const std::string &what, const std::string &outcome) {
+    void line(const char *code, const char *tag, const std::string &what,
+              const std::string &outcome) {
         std::printf(" %s%s%s %s\n", on(code), tag, off(), what.c_str());
         std::printf("          %s-> %s%s\n", on("2"), outcome.c_str(), off());
         std::fflush(stdout);
@@ -101,7 +110,8 @@ void playYmsg(Screen &screen, uint16_t socksPort, Listener &server) {
     client.write(hello);
     p = ymsgRead(upstream);
     if (p.raw == hello) {
-        screen.allowed("alice -> bob " + quoted("hello bob, lunch today?"), "delivered byte for byte");
+        screen.allowed("alice -> bob " + quoted("hello bob, lunch today?"),
+                       "delivered byte for byte");
     } else {
         screen.failed("alice -> bob", "the server received " + quoted(p.field("14")));
     }
@@ -123,11 +133,13 @@ void playYmsg(Screen &screen, uint16_t socksPort, Listener &server) {
     p = ymsgRead(upstream);
     if (p.service == kYmsgMessage && p.field("14") == "are you there?") {
         screen.refused("alice buzzes bob (<ding>)", "dropped: datacasts are denied (datacast_out)");
-        screen.refused("alice offers bob holiday-photos.zip", "dropped: file transfers are denied (file_send)");
+        screen.refused("alice offers bob holiday-photos.zip",
+                       "dropped: file transfers are denied (file_send)");
         screen.note("the server's next packet was alice's \"are you there?\"");
     } else {
-        screen.failed("buzz and file offer", "the server received service " + std::to_string(p.service) +
-                                                 " " + quoted(p.field("14")));
+        screen.failed("buzz and file offer", "the server received service " +
+                                                 std::to_string(p.service) + " " +
+                                                 quoted(p.field("14")));
     }
 
     upstream.write(ymsgMessage("bob", "alice", "yes, 12:30"));
@@ -149,8 +161,9 @@ void playMsn(Screen &screen, uint16_t socksPort, Listener &server) {
         if (c.line == "USR user not allowed") {
             upstream.write("911 1\r\n");
             MsnCommand answer = msnRead(client);
-            screen.refused("mallory@example.com logs in",
-                           "the server received " + quoted(c.line) + " and answered " + quoted(answer.line));
+            screen.refused("mallory@example.com logs in", "the server received " + quoted(c.line) +
+                                                              " and answered " +
+                                                              quoted(answer.line));
         } else {
             screen.failed("mallory@example.com logs in", "the server received " + quoted(c.line));
         }
@@ -173,7 +186,8 @@ void playMsn(Screen &screen, uint16_t socksPort, Listener &server) {
     const std::string declared = c.tokens.empty() ? "" : c.tokens.back();
     if (c.body() == "[bleep], the build is green" && declared == std::to_string(c.payload.size())) {
         screen.replaced("alice -> bob " + quoted("darn, the build is green"),
-                        "delivered as " + quoted(c.body()) + ", MSG length " + declared + " matches");
+                        "delivered as " + quoted(c.body()) + ", MSG length " + declared +
+                            " matches");
     } else {
         screen.failed("alice -> bob (replacement)", "the server received " + quoted(c.body()));
     }
@@ -205,7 +219,8 @@ void playOscar(Screen &screen, uint16_t socksPort, Listener &login, Listener &bo
         } else {
             screen.failed("alice logs in", "the password hash was changed");
         }
-        upstream.write(oscarLoginReply(2, "alice", "127.0.0.1:" + std::to_string(bos.port()), cookie));
+        upstream.write(
+            oscarLoginReply(2, "alice", "127.0.0.1:" + std::to_string(bos.port()), cookie));
         OscarLoginReply reply = oscarDecodeLoginReply(flapRead(client));
         bosAddress = reply.bos;
         screen.note("the login server sends alice to the service server " + bosAddress +
@@ -222,13 +237,15 @@ void playOscar(Screen &screen, uint16_t socksPort, Listener &login, Listener &bo
     client.write(message);
     Flap f = flapRead(upstream);
     const bool learned = auditHas(auditPath, {"\"protocol\":\"oscar\"", "\"action\":\"im_out\"",
-                                               "\"from\":\"alice\"", "\"to\":\"bob\""});
+                                              "\"from\":\"alice\"", "\"to\":\"bob\""});
     if (f.raw == message && learned) {
         screen.allowed("alice -> bob " + quoted("lunch at noon?"),
-                       "delivered byte for byte; the audit names the sender \"alice\", learned from the cookie");
+                       "delivered byte for byte; the audit names the sender \"alice\", learned "
+                       "from the cookie");
     } else {
         screen.failed("alice -> bob on the service server",
-                      learned ? "the frame was changed" : "the audit does not name alice as the sender");
+                      learned ? "the frame was changed"
+                              : "the audit does not name alice as the sender");
     }
 
     upstream.write(oscarMessageIn(3, kOscarCookie8, "bob", "sure, the usual place"));
@@ -243,9 +260,10 @@ void playOscar(Screen &screen, uint16_t socksPort, Listener &login, Listener &bo
     f = flapRead(upstream);
     OscarIcbm offer = oscarDecodeIcbm(f);
     if (offer.peer == "bob" && f.payload.size() == 21 + offer.peer.size()) {
-        screen.refused("alice offers bob budget.xls",
-                       "cut to its " + std::to_string(f.payload.size()) +
-                           "-byte ICBM header (file_send denied); FLAP sequence numbers stay unbroken");
+        screen.refused(
+            "alice offers bob budget.xls",
+            "cut to its " + std::to_string(f.payload.size()) +
+                "-byte ICBM header (file_send denied); FLAP sequence numbers stay unbroken");
     } else {
         screen.failed("alice offers bob budget.xls",
                       "the server received " + std::to_string(f.payload.size()) + " payload bytes");
@@ -296,8 +314,9 @@ int runDemo(const std::string &policyPath) {
         std::thread runner([&] { proxy.run(); });
         std::printf("qmx-proxy demo: simulated IM clients and servers talk through qmx-proxy\n"
                     "  SOCKS5 on 127.0.0.1:%u; policy %s (%zu rules, %zu text replacement(s))\n",
-                    proxy.socksPort(0), policyPath.empty() ? "examples/policy.toml" : policyPath.c_str(),
-                    rules, replacements);
+                    proxy.socksPort(0),
+                    policyPath.empty() ? "examples/policy.toml" : policyPath.c_str(), rules,
+                    replacements);
         try {
             playYmsg(screen, proxy.socksPort(0), ymsgServer);
             playMsn(screen, proxy.socksPort(0), msnServer);
@@ -311,7 +330,9 @@ int runDemo(const std::string &policyPath) {
         const std::string audit = readFile(auditPath);
         size_t lines = 0;
         for (char ch : audit) lines += ch == '\n';
-        std::printf("\nThe audit log got %zu JSON lines (one per event and per policy decision), e.g.\n", lines);
+        std::printf(
+            "\nThe audit log got %zu JSON lines (one per event and per policy decision), e.g.\n",
+            lines);
         std::istringstream in(audit);
         std::string line;
         while (std::getline(in, line)) {

@@ -38,20 +38,23 @@ void setUpLogging(const std::string &level) {
 } // namespace
 
 int main(int argc, char **argv) {
-    CLI::App app{"qmx-proxy: relays and filters OSCAR, MSN and YMSG traffic through the qmx library.\n"
-                 "Clients reach it through SOCKS5 or fixed forwards; see examples/qmx-proxy.toml."};
+    CLI::App app{
+        "qmx-proxy: relays and filters OSCAR, MSN and YMSG traffic through the qmx library.\n"
+        "Clients reach it through SOCKS5 or fixed forwards; see examples/qmx-proxy.toml."};
     app.set_version_flag("--version", std::string("qmx-proxy ") + QMX_PROXY_VERSION);
     std::string configPath;
     std::string checkPath;
     std::string logLevel;
-    app.add_option("-c,--config", configPath, "configuration file (TOML)")->check(CLI::ExistingFile);
+    app.add_option("-c,--config", configPath, "configuration file (TOML)")
+        ->check(CLI::ExistingFile);
     app.add_option("--check-config", checkPath, "validate a configuration file and exit");
     app.add_option("-l,--log-level", logLevel, "trace, debug, info, warn, error, critical or off")
         ->check(CLI::IsMember({"trace", "debug", "info", "warn", "error", "critical", "off"}));
     CLI::App *demo = app.add_subcommand(
         "demo", "play a short conversation of simulated IM clients and servers through the proxy");
     std::string demoPolicy;
-    demo->add_option("--policy", demoPolicy, "policy file for the demo (default: the bundled examples/policy.toml)")
+    demo->add_option("--policy", demoPolicy,
+                     "policy file for the demo (default: the bundled examples/policy.toml)")
         ->check(CLI::ExistingFile);
     app.require_subcommand(0, 1);
     try {
@@ -67,10 +70,11 @@ int main(int argc, char **argv) {
             std::fprintf(stderr, "qmx-proxy: configuration error: %s\n", error.c_str());
             return kExitConfig;
         }
-        std::printf("%s: configuration is valid (%zu socks5 listener(s), %zu forward(s), %zu policy "
-                    "rule(s), %zu replacement(s))\n",
-                    checkPath.c_str(), config->socks5.size(), config->forwards.size(),
-                    config->rules.size(), config->replacements.size());
+        std::printf(
+            "%s: configuration is valid (%zu socks5 listener(s), %zu forward(s), %zu policy "
+            "rule(s), %zu replacement(s))\n",
+            checkPath.c_str(), config->socks5.size(), config->forwards.size(), config->rules.size(),
+            config->replacements.size());
         return 0;
     }
 

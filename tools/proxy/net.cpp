@@ -110,9 +110,9 @@ int listenOn(const Endpoint &ep, uint16_t *boundPort, std::string *error) {
     socklen_t len = sizeof ss;
     getsockname(fd, reinterpret_cast<sockaddr *>(&ss), &len);
     const auto *sa = reinterpret_cast<const sockaddr *>(&ss);
-    *boundPort = ntohs(sa->sa_family == AF_INET6
-                           ? reinterpret_cast<const sockaddr_in6 *>(sa)->sin6_port
-                           : reinterpret_cast<const sockaddr_in *>(sa)->sin_port);
+    *boundPort =
+        ntohs(sa->sa_family == AF_INET6 ? reinterpret_cast<const sockaddr_in6 *>(sa)->sin6_port
+                                        : reinterpret_cast<const sockaddr_in *>(sa)->sin_port);
     return fd;
 }
 
@@ -131,8 +131,7 @@ int connectTo(const std::string &host, uint16_t port, int timeoutSeconds, std::s
         *errnoOut = EHOSTUNREACH;
         return -1;
     }
-    const auto deadline =
-        std::chrono::steady_clock::now() + std::chrono::seconds(timeoutSeconds);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeoutSeconds);
     int fd = -1;
     for (addrinfo *ai = res; ai != nullptr; ai = ai->ai_next) {
         fd = socket(ai->ai_family, ai->ai_socktype | SOCK_CLOEXEC | SOCK_NONBLOCK, ai->ai_protocol);

@@ -165,7 +165,8 @@ void Proxy::run() {
                 if (fd < 0) {
                     if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR &&
                         errno != ECONNABORTED) {
-                        spdlog::error("{}: accept failed: {}", listeners_[i].name, std::strerror(errno));
+                        spdlog::error("{}: accept failed: {}", listeners_[i].name,
+                                      std::strerror(errno));
                     }
                     break;
                 }
@@ -221,7 +222,8 @@ void Proxy::spawn(const Listener &listener, int fd, const std::string &peer) {
     pthread_sigmask(SIG_SETMASK, &old, nullptr);
     pthread_attr_destroy(&attr);
     if (rc != 0) {
-        spdlog::error("{}: cannot start a thread for {}: {}", listener.name, peer, std::strerror(rc));
+        spdlog::error("{}: cannot start a thread for {}: {}", listener.name, peer,
+                      std::strerror(rc));
         ::close(fd);
         delete job;
         finished();
@@ -286,7 +288,8 @@ void Proxy::serve(const Listener &listener, int fd, const std::string &peer) {
 
     std::string error;
     int err = 0;
-    const int up = connectTo(host, port, static_cast<int>(config_.connectTimeoutSeconds), &error, &err);
+    const int up =
+        connectTo(host, port, static_cast<int>(config_.connectTimeoutSeconds), &error, &err);
     if (up < 0) {
         counters_.upstreamFailures++;
         spdlog::warn("{}: client {}: cannot connect to upstream {}: {}; closing the client",
@@ -309,9 +312,9 @@ void Proxy::serve(const Listener &listener, int fd, const std::string &peer) {
 }
 
 void Proxy::relayWithLibrary(Connection &conn) {
-    const uint32_t id =
-        QMX_newInstance(conn.protocol, reinterpret_cast<QMX_Socket>(&conn.clientSide),
-                        reinterpret_cast<QMX_Socket>(&conn.serverSide), reinterpret_cast<uintptr_t>(&conn));
+    const uint32_t id = QMX_newInstance(
+        conn.protocol, reinterpret_cast<QMX_Socket>(&conn.clientSide),
+        reinterpret_cast<QMX_Socket>(&conn.serverSide), reinterpret_cast<uintptr_t>(&conn));
     if (id == 0) {
         spdlog::error("{}: client {}: the library refused a new {} instance; closing", conn.via,
                       conn.client, protocolName(conn.protocol));
@@ -352,7 +355,8 @@ void Proxy::relayRaw(Connection &conn) {
             if (!sides[i]->buffered() && pfds[which[i]].revents == 0) continue;
             const intptr_t got = hostRead(*sides[i], chunk.get(), HostSocket::kReadAhead, 0);
             if (got < 0) failed = true;
-            if (got > 0 && !hostWriteAll(*sides[i]->peer, chunk.get(), static_cast<size_t>(got), kStallTimeoutMs)) {
+            if (got > 0 && !hostWriteAll(*sides[i]->peer, chunk.get(), static_cast<size_t>(got),
+                                         kStallTimeoutMs)) {
                 failed = true;
             }
         }
@@ -362,26 +366,26 @@ void Proxy::relayRaw(Connection &conn) {
 
 std::string Proxy::summary() const {
     const Counters &c = counters_;
-    return fmt::format(
-        "qmx-proxy summary:\n"
-        "  clients accepted        {}\n"
-        "  refused at the limit    {}\n"
-        "  handshake failures      {}\n"
-        "  upstream failures       {}\n"
-        "  filtered relays         {}\n"
-        "  raw relays              {}\n"
-        "  instances deleted       {}\n"
-        "  events                  {}\n"
-        "  decisions allowed       {}\n"
-        "  decisions denied        {}\n"
-        "  texts replaced          {}\n"
-        "  relays ended by limit   {}\n"
-        "  bytes to servers        {}\n"
-        "  bytes to clients        {}\n",
-        c.accepted.load(), c.refusedAtLimit.load(), c.handshakeFailures.load(),
-        c.upstreamFailures.load(), c.relays.load(), c.rawRelays.load(), c.instancesDeleted.load(),
-        c.events.load(), c.allowed.load(), c.denied.load(), c.replaced.load(), c.heldCapEnded.load(),
-        c.bytesToServer.load(), c.bytesToClient.load());
+    return fmt::format("qmx-proxy summary:\n"
+                       "  clients accepted        {}\n"
+                       "  refused at the limit    {}\n"
+                       "  handshake failures      {}\n"
+                       "  upstream failures       {}\n"
+                       "  filtered relays         {}\n"
+                       "  raw relays              {}\n"
+                       "  instances deleted       {}\n"
+                       "  events                  {}\n"
+                       "  decisions allowed       {}\n"
+                       "  decisions denied        {}\n"
+                       "  texts replaced          {}\n"
+                       "  relays ended by limit   {}\n"
+                       "  bytes to servers        {}\n"
+                       "  bytes to clients        {}\n",
+                       c.accepted.load(), c.refusedAtLimit.load(), c.handshakeFailures.load(),
+                       c.upstreamFailures.load(), c.relays.load(), c.rawRelays.load(),
+                       c.instancesDeleted.load(), c.events.load(), c.allowed.load(),
+                       c.denied.load(), c.replaced.load(), c.heldCapEnded.load(),
+                       c.bytesToServer.load(), c.bytesToClient.load());
 }
 
 } // namespace qmxproxy

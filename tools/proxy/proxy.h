@@ -14,7 +14,7 @@
 namespace qmxproxy {
 
 class Proxy {
-  public:
+public:
     explicit Proxy(Config config);
     ~Proxy();
     Proxy(const Proxy &) = delete;
@@ -36,7 +36,7 @@ class Proxy {
     const Counters &counters() const { return counters_; }
     std::string summary() const;
 
-  private:
+private:
     struct Listener {
         int fd = -1;
         uint16_t port = 0;

@@ -36,7 +36,8 @@ void expand(const std::string &replacement, const std::string &text, const regma
 std::shared_ptr<const CompiledRegex> compileRegex(const std::string &pattern, bool ignoreCase,
                                                   std::string *error) {
     auto compiled = std::make_shared<CompiledRegex>();
-    const int rc = regcomp(&compiled->re, pattern.c_str(), REG_EXTENDED | (ignoreCase ? REG_ICASE : 0));
+    const int rc =
+        regcomp(&compiled->re, pattern.c_str(), REG_EXTENDED | (ignoreCase ? REG_ICASE : 0));
     if (rc != 0) {
         char buf[256];
         regerror(rc, &compiled->re, buf, sizeof buf);

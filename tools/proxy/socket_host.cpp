@@ -141,7 +141,8 @@ int32_t hostSend(QMX_Socket socket, const uint8_t *bytes, intptr_t count, uint32
             return static_cast<int32_t>(r);
         }
         if (r < 0 && errno == EINTR) continue;
-        if (r < 0 && (errno == EAGAIN || errno == EWOULDBLOCK) && waitFor(s->fd, POLLOUT, kStallTimeoutMs)) {
+        if (r < 0 && (errno == EAGAIN || errno == EWOULDBLOCK) &&
+            waitFor(s->fd, POLLOUT, kStallTimeoutMs)) {
             continue;
         }
         return -1;
@@ -195,13 +196,16 @@ void hostLog(uint32_t id, uint32_t level, const char *format, ...) {
     if (needed < 0) text[0] = '\0';
     Connection *conn = connectionOf(id);
     if (conn != nullptr) {
-        spdlog::log(to, "[#{} {} {}] {}", id, protocolName(conn->protocol), conn->client, text.data());
+        spdlog::log(to, "[#{} {} {}] {}", id, protocolName(conn->protocol), conn->client,
+                    text.data());
     } else {
         spdlog::log(to, "[#{}] {}", id, text.data());
     }
 }
 
-const char *directionOf(bool fromClient) { return fromClient ? "client_to_server" : "server_to_client"; }
+const char *directionOf(bool fromClient) {
+    return fromClient ? "client_to_server" : "server_to_client";
+}
 
 // ---- slot 1 ----
 int32_t hostPolicy(uint32_t id, const char *local, uint32_t action, const char *remote) {
@@ -251,7 +255,8 @@ int32_t hostEvent(uint32_t id, FilterEvent *event) {
     }
     std::string replacement;
     bool replaced = false;
-    if (event->type == QMX_EVENT_TEXT && event->wideText == 0 && !ctx.config->replacements.empty()) {
+    if (event->type == QMX_EVENT_TEXT && event->wideText == 0 &&
+        !ctx.config->replacements.empty()) {
         if (auto rewritten = rewriteText(*ctx.config, protocol, text)) {
             if (rewritten->size() > kMaxReplacementBytes) {
                 spdlog::warn("[#{}] replacement of {} bytes is too long; message left as sent", id,
@@ -289,8 +294,8 @@ int32_t hostEvent(uint32_t id, FilterEvent *event) {
 int32_t hostRawData(uint32_t id, uintptr_t, uintptr_t, const uint8_t *, intptr_t count) {
     Connection *conn = connectionOf(id);
     spdlog::debug("[#{} {} {}] {} bytes do not look like the protocol; passed on unfiltered", id,
-                 conn ? protocolName(conn->protocol) : "?", conn ? conn->client : std::string("?"),
-                 static_cast<long long>(count));
+                  conn ? protocolName(conn->protocol) : "?", conn ? conn->client : std::string("?"),
+                  static_cast<long long>(count));
     return 0;
 }
 
@@ -306,7 +311,8 @@ void hostInstanceDelete(uint32_t id) {
     hostContext().counters->instancesDeleted++;
     Connection *conn = connectionOf(id);
     if (conn != nullptr) {
-        spdlog::debug("[#{} {} {}] instance deleted", id, protocolName(conn->protocol), conn->client);
+        spdlog::debug("[#{} {} {}] instance deleted", id, protocolName(conn->protocol),
+                      conn->client);
     }
 }
 
@@ -364,7 +370,8 @@ bool hostWriteAll(HostSocket &s, const uint8_t *data, size_t size, int timeoutMs
             continue;
         }
         if (r < 0 && errno == EINTR) continue;
-        if (r < 0 && (errno == EAGAIN || errno == EWOULDBLOCK) && waitFor(s.fd, POLLOUT, timeoutMs)) {
+        if (r < 0 && (errno == EAGAIN || errno == EWOULDBLOCK) &&
+            waitFor(s.fd, POLLOUT, timeoutMs)) {
             continue;
         }
         return false;

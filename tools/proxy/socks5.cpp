@@ -112,9 +112,11 @@ bool socks5Accept(HostSocket &client, const Socks5Listener &config, int timeoutM
                   readExact(client, field, ver[1], timeoutMs);
         if (ok) user.assign(reinterpret_cast<char *>(field), ver[1]);
         uint8_t plen = 0;
-        ok = ok && readExact(client, &plen, 1, timeoutMs) && readExact(client, field, plen, timeoutMs);
+        ok = ok && readExact(client, &plen, 1, timeoutMs) &&
+             readExact(client, field, plen, timeoutMs);
         if (ok) pass.assign(reinterpret_cast<char *>(field), plen);
-        const bool good = ok && sameSecret(user, config.username) && sameSecret(pass, config.password);
+        const bool good =
+            ok && sameSecret(user, config.username) && sameSecret(pass, config.password);
         const uint8_t status[2] = {kAuthVersion, static_cast<uint8_t>(good ? 0 : 1)};
         hostWriteAll(client, status, 2, timeoutMs);
         if (!good) {
@@ -149,7 +151,9 @@ bool socks5Accept(HostSocket &client, const Socks5Listener &config, int timeoutM
         break;
     case kAddressDomain: {
         uint8_t len = 0;
-        if (!readExact(client, &len, 1, timeoutMs) || len == 0 || !readExact(client, addr, len, timeoutMs)) break;
+        if (!readExact(client, &len, 1, timeoutMs) || len == 0 ||
+            !readExact(client, addr, len, timeoutMs))
+            break;
         request->host.assign(reinterpret_cast<char *>(addr), len);
         break;
     }
