@@ -1,21 +1,30 @@
 #!/usr/bin/env bash
 # Builds qmx and runs every test suite on a fresh Debian 12 machine:
-# a Release build, then a Debug build under AddressSanitizer and
-# UndefinedBehaviorSanitizer. Installs whatever is missing (needs root).
+# formatting and clang-tidy checks, a Release build, then a Debug build under
+# AddressSanitizer and UndefinedBehaviorSanitizer, both with warnings as
+# errors. Installs whatever is missing (needs root).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 packages=(cmake ninja-build g++ libgtest-dev libgmock-dev binutils
           libcli11-dev libtoml11-dev libspdlog-dev libfmt-dev
-          libbenchmark-dev socat python3 gnuplot-nox)
+          libbenchmark-dev socat python3 gnuplot-nox
+          clang-format clang-tidy)
 bash scripts/install-packages.sh "${packages[@]}"
 
+echo "== format: clang-format --dry-run -Werror"
+bash scripts/format.sh --check
+
 jobs=$(nproc)
-for preset in default asan; do
+for preset in ci ci-asan; do
   echo "== $preset: configure and build"
   start=$SECONDS
   cmake --preset "$preset" >/dev/null
   cmake --build --preset "$preset" -j "$jobs"
+  if [ "$preset" = ci ]; then
+    echo "== tidy: clang-tidy over src/ and tools/"
+    bash scripts/tidy.sh build/ci
+  fi
   echo "== $preset: test"
   ctest --preset "$preset" -j "$jobs"
   echo "== $preset: done in $((SECONDS - start)) s"
@@ -23,7 +32,7 @@ done
 
 # Hostile input: each fuzz target for 60 s with its corpus replay, the
 # concurrency tests under ThreadSanitizer, Valgrind over the relay tests.
-VALGRIND_BUILD_DIR=build/default bash scripts/test-hardening.sh
+VALGRIND_BUILD_DIR=build/ci bash scripts/test-hardening.sh
 
 # The same tree as a Windows x64 DLL, its whole suite run under Wine.
 bash scripts/test-windows.sh

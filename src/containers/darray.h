@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-enum : uint32_t { DARRAY_SHRINK = 1u };
+enum : uint32_t { DARRAY_SHRINK = 1U };
 
 struct DArray {
     int32_t initSize;     // capacity at creation; the floor for shrinking

@@ -14,7 +14,7 @@ constexpr int32_t kMaxChains = 1 << 30;
 // A saved file may ask for up to this many chains however few pairs it holds;
 // more chains than that must be backed by pairs actually read, so a forged
 // header cannot make the loader allocate without bound.
-constexpr uint32_t kLoadChainFloor = 1u << 16;
+constexpr uint32_t kLoadChainFloor = 1U << 16;
 constexpr uint64_t kLoadChainsPerPair = 8;
 
 constexpr size_t kFileHeaderSize = 16;
@@ -66,7 +66,7 @@ void htFreeChainBlocks(DArray *chain) {
 bool htGrow(HashTable *table) {
     const int32_t n = htChainCount(table);
     if (n > kMaxChains / 2) return false;
-    const uint32_t newMask = static_cast<uint32_t>(2 * n - 1);
+    const auto newMask = static_cast<uint32_t>(2 * n - 1);
     int32_t made = 0;
     bool ok = true;
     for (int32_t k = 0; ok && k < n; ++k) {
@@ -201,8 +201,9 @@ HashTable *htLoadFrom(FILE *file) {
 }
 
 void htFreeGroups(HashTable *groups) {
-    int32_t length;
-    DArray *indices;
+    // HashTable_next leaves its outputs untouched when it copies nothing.
+    int32_t length = 0;
+    DArray *indices = nullptr;
     HashTable_rewind(groups);
     while (HashTable_next(&length, &indices, groups) == HT_OK) DArray_free(indices);
     HashTable_destroy(groups);
@@ -211,6 +212,7 @@ void htFreeGroups(HashTable *groups) {
 // Groups chain indices by chain length, for the stats summary: key a chain
 // length, value a DArray of the indices of the chains with that length.
 HashTable *htGroupChains(const HashTable *table) {
+    // NOLINTNEXTLINE(bugprone-sizeof-expression): the values are DArray pointers
     HashTable *groups = HashTable_create(1, sizeof(int32_t), sizeof(DArray *), 1);
     if (groups == nullptr) return nullptr;
     for (int32_t i = 0; i < htChainCount(table); ++i) {
@@ -259,6 +261,7 @@ HashTable *HashTable_create(int32_t size, uint32_t keySize, uint32_t valueSize,
     while (n < size) n <<= 1;
     auto *table = static_cast<HashTable *>(qmxMalloc(sizeof(HashTable)));
     if (table == nullptr) return nullptr;
+    // NOLINTNEXTLINE(bugprone-sizeof-expression): each chain slot holds a DArray pointer
     table->chains = DArray_create(n, sizeof(DArray *), 2, 0);
     if (table->chains == nullptr) {
         qmxFree(table);
@@ -268,7 +271,7 @@ HashTable *HashTable_create(int32_t size, uint32_t keySize, uint32_t valueSize,
     table->valueSize = valueSize;
     table->hashMask = static_cast<uint32_t>(n - 1);
     table->compare = htCompareBytes;
-    table->maxLoad = 0.75f;
+    table->maxLoad = 0.75F;
     table->tableType = tableType;
     table->pairCount = 0;
     table->cursorChain = 0;
@@ -409,7 +412,7 @@ void HashTable_setCompare(HashCompare compare, HashTable *table) {
 // A load limit of zero, below or NaN would double the table on every insert
 // until memory runs out; such values are ignored.
 void HashTable_setMaxLoad(float maxLoad, HashTable *table) {
-    if (table != nullptr && !std::isnan(maxLoad) && maxLoad > 0.0f) table->maxLoad = maxLoad;
+    if (table != nullptr && !std::isnan(maxLoad) && maxLoad > 0.0F) table->maxLoad = maxLoad;
 }
 
 void HashTable_printStats(const HashTable *table) {
@@ -426,8 +429,9 @@ void HashTable_printStats(const HashTable *table) {
     if (groups == nullptr) return;
     std::printf("\nsummary:\n");
     std::printf("table has %d chains\n", htChainCount(table));
-    int32_t length;
-    DArray *indices;
+    // HashTable_next leaves its outputs untouched when it copies nothing.
+    int32_t length = 0;
+    DArray *indices = nullptr;
     HashTable_rewind(groups);
     while (HashTable_next(&length, &indices, groups) == HT_OK) {
         std::printf("%d chains with %d items stored: ", DArray_count(indices), length);

@@ -1,6 +1,9 @@
 // The three per-protocol callback tables and the exported functions that read
 // and write them. The tables have no lock: hosts configure them before any
 // relay starts and leave them alone while relays run.
+#include <algorithm>
+#include <iterator>
+
 #include "core/state.h"
 
 ProtocolTable *protocolTables[QMX_PROTO_COUNT] = {nullptr, nullptr, nullptr};
@@ -25,10 +28,8 @@ QMX_Callback asSlot(F *f) {
 }
 
 bool tablesExist() {
-    for (const ProtocolTable *table : protocolTables) {
-        if (table == nullptr) return false;
-    }
-    return true;
+    return std::all_of(std::begin(protocolTables), std::end(protocolTables),
+                       [](const ProtocolTable *table) { return table != nullptr; });
 }
 
 } // namespace

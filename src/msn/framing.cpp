@@ -172,7 +172,7 @@ void msnFrameBytes(uint32_t id, MsnInstanceData *data, const uint8_t *bytes, int
             continue;
         }
         MsnCommand command{
-            MSN_CMD_OTHER, direction == kMsnClientToServer ? 1u : 0u, nullptr, 0, nullptr, items};
+            MSN_CMD_OTHER, direction == kMsnClientToServer ? 1U : 0U, nullptr, 0, nullptr, items};
         const int32_t lineSize = DArray_count(d->line);
         const int32_t result = parseCommand(d->line, &command);
         if (result > 0 && static_cast<int64_t>(result) + lineSize <= kMsnMaxCommandSize) {

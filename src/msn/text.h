@@ -7,6 +7,7 @@
 #include "containers/darray.h"
 
 // A token list is a DArray of 8-byte items, each a DArray* byte string.
+// NOLINTNEXTLINE(bugprone-sizeof-expression): the items are pointers, not arrays
 constexpr int32_t kMsnReferenceSize = static_cast<int32_t>(sizeof(DArray *));
 
 // Splits zero-terminated text at any of the separator characters into new

@@ -15,7 +15,6 @@ const uint8_t kPluginFile[16] = {0xF0, 0x2D, 0x12, 0xD9, 0x30, 0x91, 0xD3, 0x11,
 namespace {
 
 constexpr uint32_t kFlapVersionSize = 4;
-constexpr uint32_t kIcbmCookieSize = 8;
 constexpr uint32_t kRendezvousCookieSize = 8;
 constexpr uint32_t kGuidSize = 16;
 // Fragment header: u8 id, u8 version, then the u16 length the text hangs on.
@@ -103,7 +102,7 @@ void locatePluginFileName(ByteStream *stream, IcbmInfo *info) {
         !readLe32(&pluginTextLength, stream) || !skipExactly(pluginTextLength, stream) ||
         !skipExactly(2 + 2, stream) || !readLe16(&fileNameLength, stream))
         return;
-    if (fileNameLength == 0 || ByteStream_remaining(stream) < fileNameLength - 1u) return;
+    if (fileNameLength == 0 || ByteStream_remaining(stream) < fileNameLength - 1U) return;
     info->textLength = static_cast<uint16_t>(fileNameLength - 1);
     info->text = ByteStream_current(stream);
 }
@@ -121,7 +120,7 @@ int parseMessageData(ByteStream *stream, IcbmInfo *info, ByteStream *output,
     if (!ByteStream_readU16(&fragmentLength, stream) || fragmentLength < kFragmentCharsetSize ||
         !ByteStream_readU16(&charset, stream) || !skipExactly(2, stream))
         return 0;
-    const uint16_t textLength = static_cast<uint16_t>(fragmentLength - kFragmentCharsetSize);
+    const auto textLength = static_cast<uint16_t>(fragmentLength - kFragmentCharsetSize);
     if (ByteStream_remaining(stream) < textLength) return 0;
     addFixup(fragmentLength, fragmentLengthOffset, fixups);
     info->charsetClass = charsetClassOf(charset);
@@ -206,7 +205,7 @@ int parseRendezvous(ByteStream *stream, IcbmInfo *info, ByteStream *output,
         return 0;
     }
     if (messageType != kIcqMessagePlain || messageLength == 0 ||
-        ByteStream_remaining(stream) < messageLength - 1u)
+        ByteStream_remaining(stream) < messageLength - 1U)
         return 0;
     info->textLength = static_cast<uint16_t>(messageLength - 1);
     info->text = ByteStream_current(stream);

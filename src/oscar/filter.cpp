@@ -126,7 +126,7 @@ void fillEvent(FrameClass cls, const char *label, const OscarSession *session, c
 bool applyReplacement(ByteStream *frame, const FilterEvent &event, OscarFrameWork *work) {
     const uint64_t size = QMX_getReplacementTextSize(&event);
     if (size > kFlapMaxLength) return false;
-    const uint16_t replacementLength = static_cast<uint16_t>(size);
+    const auto replacementLength = static_cast<uint16_t>(size);
     IcbmInfo info;
     LengthFixupList fixups{};
     parseIcbm(frame, &info, nullptr, nullptr, 0, &fixups);
@@ -166,7 +166,7 @@ bool decideFile(OscarSession *session, const IcbmInfo &info, const char *peer, i
     ByteStream_writeU32(info.cookie[0], &cookieStream);
     ByteStream_writeU32(info.cookie[1], &cookieStream);
 
-    const int32_t keyLength = static_cast<int32_t>(nameLength(peer));
+    const auto keyLength = static_cast<int32_t>(nameLength(peer));
     DArray *list = nullptr;
     if (HashTable_find(peer, keyLength, &list, session->approvals) == HT_OK && list) {
         for (int32_t i = 0; i < DArray_count(list); ++i) {
@@ -250,7 +250,7 @@ bool spliceReplacement(ByteStream *input, const IcbmInfo *info, ByteStream *outp
     ByteStream_writeU16(header.sequence, output);
     ByteStream_writeU16(static_cast<uint16_t>(output->length - kFlapHeaderSize), output);
 
-    const uint16_t difference = static_cast<uint16_t>(output->length - input->length);
+    const auto difference = static_cast<uint16_t>(output->length - input->length);
     for (uint32_t i = 0; i < fixupCount; ++i) {
         oscarSeek(fixups[i].offset, output);
         ByteStream_writeU16(static_cast<uint16_t>(fixups[i].value + difference), output);

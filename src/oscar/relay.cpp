@@ -28,6 +28,7 @@ constexpr uint32_t kPassThroughBufferSize = 2048;
 constexpr int32_t kPendingLoginItemSize = sizeof(PendingLogin);
 constexpr uint32_t kSignedOnSize = 32;
 constexpr uint32_t kSignedOnValueSize = 4;
+// NOLINTNEXTLINE(bugprone-sizeof-expression): the table stores DArray pointers
 constexpr uint32_t kApprovalsValueSize = sizeof(DArray *);
 
 void fillCallbackCache() {

@@ -61,7 +61,7 @@ void ymsgRewriteText(ByteStream *packet, const YmsgValue &text, const uint8_t *r
     ymsgWriteHeader(&header, &out);
 
     // The text value lies inside the field list, after the header just read.
-    uint32_t before = static_cast<uint32_t>(text.data - ByteStream_current(packet));
+    auto before = static_cast<uint32_t>(text.data - ByteStream_current(packet));
     ByteStream_write(ByteStream_current(packet), before, &out);
     ByteStream_skip(before + text.length, packet);
     ByteStream_write(replacement, static_cast<uint32_t>(replacementSize), &out);

@@ -49,7 +49,7 @@ void Socket::close() {
     fd_ = -1;
 }
 
-void Socket::shutdownWrite() {
+void Socket::shutdownWrite() const {
     if (fd_ >= 0) ::shutdown(fd_, SHUT_WR);
 }
 
@@ -60,7 +60,7 @@ void Socket::reset() {
     close();
 }
 
-void Socket::write(std::string_view bytes) {
+void Socket::write(std::string_view bytes) const {
     while (!bytes.empty()) {
         const ssize_t r = ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL);
         if (r < 0) {
@@ -212,7 +212,7 @@ Socket socks5Open(uint16_t proxyPort, const std::string &host, uint16_t port,
     return s;
 }
 
-std::string u8(uint8_t v) { return std::string(1, static_cast<char>(v)); }
+std::string u8(uint8_t v) { return {static_cast<char>(v)}; }
 
 std::string u16(uint16_t v) {
     return std::string{static_cast<char>(v >> 8), static_cast<char>(v & 0xFF)};

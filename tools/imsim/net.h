@@ -28,11 +28,11 @@ public:
     int fd() const { return fd_; }
     bool valid() const { return fd_ >= 0; }
     void close();
-    void shutdownWrite();
+    void shutdownWrite() const;
     // Closes with a TCP reset instead of an orderly end of stream.
     void reset();
 
-    void write(std::string_view bytes);
+    void write(std::string_view bytes) const;
     std::string readExact(size_t n, int timeoutMs = kDefaultTimeoutMs);
     // Up to and including the delimiter.
     std::string readUntil(std::string_view delimiter, int timeoutMs = kDefaultTimeoutMs);

@@ -17,7 +17,8 @@ std::string YmsgPacket::field(const std::string &key) const {
 std::string ymsgEncode(uint16_t service, const YmsgFields &fields, uint32_t status,
                        uint32_t session) {
     std::string body;
-    for (const auto &[k, v] : fields) body += k + kSeparator + v + kSeparator;
+    for (const auto &[k, v] : fields)
+        body.append(k).append(kSeparator).append(v).append(kSeparator);
     return "YMSG" + u16(0x0010) + u16(0) + u16(static_cast<uint16_t>(body.size())) + u16(service) +
            u32(status) + u32(session) + body;
 }

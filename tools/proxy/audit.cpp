@@ -127,7 +127,7 @@ void AuditLog::write(const AuditRecord &r) {
     if (file_ == nullptr) return;
     std::string line;
     line.reserve(256);
-    line += "{\"time\":\"" + timestamp() + "\"";
+    line += R"({"time":")" + timestamp() + "\"";
     field(line, "record", r.record);
     line += ",\"instance\":" + std::to_string(r.instance);
     static const char *const protocols[] = {"oscar", "msn", "ymsg"};

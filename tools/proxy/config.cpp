@@ -43,10 +43,11 @@ const toml::table &tableAt(const std::string &key, const toml::value &v) {
     return v.as_table();
 }
 
-void onlyKeys(const std::string &key, const toml::value &v, std::set<std::string> allowed) {
+void onlyKeys(const std::string &key, const toml::value &v, const std::set<std::string> &allowed) {
     for (const auto &[name, value] : tableAt(key, v)) {
         if (allowed.count(name) == 0) {
-            fail(key.empty() ? name : key + "." + name, value, "unknown key");
+            fail(key.empty() ? name : std::string(key).append(".").append(name), value,
+                 "unknown key");
         }
     }
 }
@@ -105,7 +106,7 @@ PortUse portUseAt(const std::string &key, const toml::value &v) {
 // A glob that can never match any protocol or action is almost surely a typo.
 std::string globAt(const std::string &key, const toml::value &v, const char *const *names,
                    size_t count) {
-    const std::string glob = stringAt(key, v);
+    std::string glob = stringAt(key, v);
     if (names == nullptr) return glob;
     for (size_t i = 0; i < count; ++i) {
         if (fnmatch(glob.c_str(), names[i], FNM_CASEFOLD) == 0) return glob;
@@ -139,17 +140,17 @@ std::string indexed(const std::string &key, const toml::value &v, size_t i) {
 void readLimits(const toml::value &v, Config &c) {
     onlyKeys("limits", v,
              {"max_connections", "max_held_bytes", "connect_timeout", "handshake_timeout"});
-    if (auto *m = member(v, "max_connections")) {
+    if (const auto *m = member(v, "max_connections")) {
         c.maxConnections = static_cast<uint32_t>(uintAt("limits.max_connections", *m, 1, 100000));
     }
-    if (auto *m = member(v, "max_held_bytes")) {
+    if (const auto *m = member(v, "max_held_bytes")) {
         c.maxHeldBytes = uintAt("limits.max_held_bytes", *m, 1024, uint64_t(1) << 40);
     }
-    if (auto *m = member(v, "connect_timeout")) {
+    if (const auto *m = member(v, "connect_timeout")) {
         c.connectTimeoutSeconds =
             static_cast<uint32_t>(uintAt("limits.connect_timeout", *m, 1, 3600));
     }
-    if (auto *m = member(v, "handshake_timeout")) {
+    if (const auto *m = member(v, "handshake_timeout")) {
         c.handshakeTimeoutSeconds =
             static_cast<uint32_t>(uintAt("limits.handshake_timeout", *m, 1, 3600));
     }
@@ -179,9 +180,9 @@ void readSocks5(const toml::value &v, Config &c) {
                      "username must be 1 to 255 bytes, password at most 255");
             }
         }
-        if (auto *ports = member(t, "ports")) {
+        if (const auto *ports = member(t, "ports")) {
             for (const auto &[name, use] : tableAt(key + ".ports", *ports)) {
-                const std::string portKey = key + ".ports." + name;
+                const std::string portKey = std::string(key).append(".ports.").append(name);
                 char *end = nullptr;
                 const unsigned long port = std::strtoul(name.c_str(), &end, 10);
                 if (name.empty() || *end != '\0' || port == 0 || port > 65535) {
@@ -192,10 +193,10 @@ void readSocks5(const toml::value &v, Config &c) {
         } else {
             s.ports = {{5190, PortUse::Oscar}, {1863, PortUse::Msn}, {5050, PortUse::Ymsg}};
         }
-        if (auto *other = member(t, "other_ports")) {
+        if (const auto *other = member(t, "other_ports")) {
             s.otherPorts = portUseAt(key + ".other_ports", *other);
             if (s.otherPorts != PortUse::Raw && s.otherPorts != PortUse::Refuse) {
-                fail(key + ".other_ports", *other, "must be \"raw\" or \"refuse\"");
+                fail(key + ".other_ports", *other, R"(must be "raw" or "refuse")");
             }
         }
         c.socks5.push_back(std::move(s));
@@ -223,12 +224,12 @@ bool decisionAt(const std::string &key, const toml::value &v) {
     const std::string d = stringAt(key, v);
     if (d == "allow") return true;
     if (d == "deny") return false;
-    fail(key, v, "must be \"allow\" or \"deny\"");
+    fail(key, v, R"(must be "allow" or "deny")");
 }
 
 void readPolicy(const toml::value &v, Config &c) {
     onlyKeys("policy", v, {"default", "rules"});
-    if (auto *d = member(v, "default")) c.defaultAllow = decisionAt("policy.default", *d);
+    if (const auto *d = member(v, "default")) c.defaultAllow = decisionAt("policy.default", *d);
     const toml::value *rules = member(v, "rules");
     if (rules == nullptr) return;
     if (!rules->is_array())
@@ -239,11 +240,12 @@ void readPolicy(const toml::value &v, Config &c) {
         const toml::value &t = items[i];
         onlyKeys(key, t, {"protocol", "action", "local", "remote", "decision"});
         PolicyRule r;
-        if (auto *m = member(t, "protocol"))
+        if (const auto *m = member(t, "protocol"))
             r.protocol = globAt(key + ".protocol", *m, kProtocols, 3);
-        if (auto *m = member(t, "action")) r.action = globAt(key + ".action", *m, kActions, 7);
-        if (auto *m = member(t, "local")) r.local = globAt(key + ".local", *m, nullptr, 0);
-        if (auto *m = member(t, "remote")) r.remote = globAt(key + ".remote", *m, nullptr, 0);
+        if (const auto *m = member(t, "action"))
+            r.action = globAt(key + ".action", *m, kActions, 7);
+        if (const auto *m = member(t, "local")) r.local = globAt(key + ".local", *m, nullptr, 0);
+        if (const auto *m = member(t, "remote")) r.remote = globAt(key + ".remote", *m, nullptr, 0);
         const toml::value *decision = member(t, "decision");
         if (decision == nullptr) fail(key + ".decision", t, "is missing");
         r.allow = decisionAt(key + ".decision", *decision);
@@ -266,8 +268,8 @@ void readReplacements(const toml::value &v, Config &c) {
         r.pattern = stringAt(key + ".pattern", *pattern);
         r.replacement = stringAt(key + ".replacement", *replacement);
         bool ignoreCase = false;
-        if (auto *m = member(t, "ignore_case")) ignoreCase = boolAt(key + ".ignore_case", *m);
-        if (auto *m = member(t, "protocol"))
+        if (const auto *m = member(t, "ignore_case")) ignoreCase = boolAt(key + ".ignore_case", *m);
+        if (const auto *m = member(t, "protocol"))
             r.protocol = globAt(key + ".protocol", *m, kProtocols, 3);
         if (r.pattern.empty()) fail(key + ".pattern", *pattern, "must not be empty");
         std::string why;
@@ -281,13 +283,13 @@ void readReplacements(const toml::value &v, Config &c) {
 
 void readAudit(const toml::value &v, Config &c) {
     onlyKeys("audit", v, {"path", "log_text"});
-    if (auto *m = member(v, "path")) c.auditPath = stringAt("audit.path", *m);
-    if (auto *m = member(v, "log_text")) c.auditText = boolAt("audit.log_text", *m);
+    if (const auto *m = member(v, "path")) c.auditPath = stringAt("audit.path", *m);
+    if (const auto *m = member(v, "log_text")) c.auditText = boolAt("audit.log_text", *m);
 }
 
 void readLog(const toml::value &v, Config &c) {
     onlyKeys("log", v, {"level"});
-    if (auto *m = member(v, "level")) {
+    if (const auto *m = member(v, "level")) {
         c.logLevel = stringAt("log.level", *m);
         static const std::set<std::string> levels = {"trace", "debug",    "info", "warn",
                                                      "error", "critical", "off"};
@@ -301,13 +303,13 @@ Config build(const toml::value &root, const std::string &name) {
     Config c;
     c.source = name;
     onlyKeys("", root, {"limits", "socks5", "forward", "policy", "replace", "audit", "log"});
-    if (auto *m = member(root, "log")) readLog(*m, c);
-    if (auto *m = member(root, "limits")) readLimits(*m, c);
-    if (auto *m = member(root, "socks5")) readSocks5(*m, c);
-    if (auto *m = member(root, "forward")) readForwards(*m, c);
-    if (auto *m = member(root, "policy")) readPolicy(*m, c);
-    if (auto *m = member(root, "replace")) readReplacements(*m, c);
-    if (auto *m = member(root, "audit")) readAudit(*m, c);
+    if (const auto *m = member(root, "log")) readLog(*m, c);
+    if (const auto *m = member(root, "limits")) readLimits(*m, c);
+    if (const auto *m = member(root, "socks5")) readSocks5(*m, c);
+    if (const auto *m = member(root, "forward")) readForwards(*m, c);
+    if (const auto *m = member(root, "policy")) readPolicy(*m, c);
+    if (const auto *m = member(root, "replace")) readReplacements(*m, c);
+    if (const auto *m = member(root, "audit")) readAudit(*m, c);
     return c;
 }
 

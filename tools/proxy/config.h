@@ -57,7 +57,7 @@ struct Config {
     std::string source = "<config>";
     std::string logLevel = "info";
     uint32_t maxConnections = 512;
-    uint64_t maxHeldBytes = 4u << 20;
+    uint64_t maxHeldBytes = 4U << 20;
     uint32_t connectTimeoutSeconds = 10;
     uint32_t handshakeTimeoutSeconds = 30;
     std::vector<Socks5Listener> socks5;

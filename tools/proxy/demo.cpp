@@ -54,7 +54,7 @@ public:
     int failures() const { return failures_; }
 
 private:
-    const char *on(const char *code) {
+    const char *on(const char *code) const {
         if (!colour_) return "";
         static thread_local char buf[16];
         std::snprintf(buf, sizeof buf, "\033[%sm", code);
@@ -236,8 +236,8 @@ void playOscar(Screen &screen, uint16_t socksPort, Listener &login, Listener &bo
     const std::string message = oscarMessageOut(2, kOscarCookie8, "bob", "lunch at noon?");
     client.write(message);
     Flap f = flapRead(upstream);
-    const bool learned = auditHas(auditPath, {"\"protocol\":\"oscar\"", "\"action\":\"im_out\"",
-                                              "\"from\":\"alice\"", "\"to\":\"bob\""});
+    const bool learned = auditHas(auditPath, {R"("protocol":"oscar")", R"("action":"im_out")",
+                                              R"("from":"alice")", R"("to":"bob")"});
     if (f.raw == message && learned) {
         screen.allowed("alice -> bob " + quoted("lunch at noon?"),
                        "delivered byte for byte; the audit names the sender \"alice\", learned "
@@ -292,7 +292,10 @@ int runDemo(const std::string &policyPath) {
     Screen screen;
     int status = 0;
     try {
-        Listener ymsgServer, msnServer, oscarLogin, oscarBos;
+        Listener ymsgServer;
+        Listener msnServer;
+        Listener oscarLogin;
+        Listener oscarBos;
         Socks5Listener socks;
         socks.listen = Endpoint{"127.0.0.1", 0};
         socks.ports = {{ymsgServer.port(), PortUse::Ymsg},
@@ -336,7 +339,7 @@ int runDemo(const std::string &policyPath) {
         std::istringstream in(audit);
         std::string line;
         while (std::getline(in, line)) {
-            if (line.find("\"decision\":\"deny\"") != std::string::npos) {
+            if (line.find(R"("decision":"deny")") != std::string::npos) {
                 std::printf("  %s\n", line.c_str());
                 break;
             }

@@ -35,9 +35,7 @@ void setUpLogging(const std::string &level) {
     spdlog::set_level(spdlog::level::from_str(level));
 }
 
-} // namespace
-
-int main(int argc, char **argv) {
+int runProxy(int argc, char **argv) {
     CLI::App app{
         "qmx-proxy: relays and filters OSCAR, MSN and YMSG traffic through the qmx library.\n"
         "Clients reach it through SOCKS5 or fixed forwards; see examples/qmx-proxy.toml."};
@@ -106,4 +104,18 @@ int main(int argc, char **argv) {
     std::fputs(proxy.summary().c_str(), stdout);
     std::fflush(stdout);
     return 0;
+}
+
+} // namespace
+
+// Nothing the libraries throw may end the process without a word.
+int main(int argc, char **argv) {
+    try {
+        return runProxy(argc, argv);
+    } catch (const std::exception &e) {
+        std::fprintf(stderr, "qmx-proxy: %s\n", e.what());
+    } catch (...) {
+        std::fprintf(stderr, "qmx-proxy: unexpected failure\n");
+    }
+    return 1;
 }

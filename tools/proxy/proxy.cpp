@@ -27,7 +27,7 @@ namespace {
 #if defined(__SANITIZE_ADDRESS__)
 constexpr size_t kThreadStack = 2u << 20; // sanitizers need room for their redzones
 #else
-constexpr size_t kThreadStack = 256u << 10;
+constexpr size_t kThreadStack = 256U << 10;
 #endif
 constexpr int kStallTimeoutMs = 300 * 1000;
 
@@ -214,7 +214,8 @@ void Proxy::spawn(const Listener &listener, int fd, const std::string &peer) {
     pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
     // Signals belong to the main thread; workers learn of a stop through the
     // stop descriptor.
-    sigset_t all, old;
+    sigset_t all;
+    sigset_t old;
     sigfillset(&all);
     pthread_sigmask(SIG_BLOCK, &all, &old);
     pthread_t thread;

@@ -62,8 +62,8 @@ bool replaceAll(const CompiledRegex &regex, const std::string &replacement, cons
         // still counts for \\b and \\<.
         if (regexec(&regex.re, text.data(), kGroups, m, REG_STARTEND) != 0) break;
         matched = true;
-        const size_t start = static_cast<size_t>(m[0].rm_so);
-        const size_t end = static_cast<size_t>(m[0].rm_eo);
+        const auto start = static_cast<size_t>(m[0].rm_so);
+        const auto end = static_cast<size_t>(m[0].rm_eo);
         out->append(text, pos, start - pos);
         expand(replacement, text, m, out);
         if (end == start) {

@@ -14,26 +14,38 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdarg>
+#include <cstddef>
 #include <cstring>
+#include <iterator>
 #include <vector>
 
 namespace qmxproxy {
 
 namespace {
 
+// Filled by Proxy::start before the callbacks are registered, so every slot
+// finds it complete.
+HostContext theHostContext;
+
 // A peer that stops mid-frame, or stops reading, holds a relay thread at most
 // this long; the relay loops themselves give up after 300 idle seconds.
 constexpr int kStallTimeoutMs = 300 * 1000;
 // Longer replacements would not fit the 16-bit length fields of OSCAR and YMSG.
-constexpr size_t kMaxReplacementBytes = 32 * 1024;
+constexpr size_t kMaxReplacementBytes = size_t{32} * 1024;
 
-HostSocket *asSocket(QMX_Socket handle) { return reinterpret_cast<HostSocket *>(handle); }
+// The library hands back the handles this host gave it: integers by the ABI,
+// addresses of our own objects in fact.
+HostSocket *asSocket(QMX_Socket handle) {
+    return reinterpret_cast<HostSocket *>(handle); // NOLINT(performance-no-int-to-ptr)
+}
 
 Connection *connectionOf(uint32_t id) {
-    return reinterpret_cast<Connection *>(QMX_getInstanceUserData(id));
+    return reinterpret_cast<Connection *>( // NOLINT(performance-no-int-to-ptr)
+        QMX_getInstanceUserData(id));
 }
 
 // Waits for one descriptor event or the stop request; false on stop,
@@ -43,8 +55,7 @@ bool waitFor(int fd, short events, int timeoutMs) {
         pollfd pfds[2] = {{fd, events, 0}, {stopSignalFd(), POLLIN, 0}};
         const int n = poll(pfds, 2, timeoutMs);
         if (n < 0 && errno == EINTR) continue;
-        if (n <= 0 || pfds[1].revents != 0) return false;
-        return true;
+        return n > 0 && pfds[1].revents == 0;
     }
 }
 
@@ -58,8 +69,10 @@ void endSide(HostSocket &s) {
 bool overCap(Connection *conn) {
     const uint64_t cap = hostContext().config->maxHeldBytes;
     HostSocket *sides[2] = {&conn->clientSide, &conn->serverSide};
-    for (HostSocket *s : sides) {
-        if (s->held <= cap) continue;
+    auto *over = std::find_if(std::begin(sides), std::end(sides),
+                              [cap](const HostSocket *s) { return s->held > cap; });
+    if (over != std::end(sides)) {
+        const HostSocket *s = *over;
         if (!conn->capLogged) {
             conn->capLogged = true;
             hostContext().counters->heldCapEnded++;
@@ -127,7 +140,7 @@ int32_t hostWait(QMX_Socket readA, QMX_Socket readB, QMX_Socket exceptA, QMX_Soc
 int32_t hostSend(QMX_Socket socket, const uint8_t *bytes, intptr_t count, uint32_t flags) {
     HostSocket *s = asSocket(socket);
     if (s == nullptr || bytes == nullptr || count <= 0) return -1;
-    const size_t n = static_cast<size_t>(count > INT32_MAX ? INT32_MAX : count);
+    const auto n = static_cast<size_t>(count > INT32_MAX ? INT32_MAX : count);
     if (flags & 1) {
         const ssize_t r = send(s->fd, bytes, n, MSG_OOB | MSG_NOSIGNAL | MSG_DONTWAIT);
         return r > 0 ? static_cast<int32_t>(r) : -1;
@@ -153,7 +166,7 @@ int32_t hostSend(QMX_Socket socket, const uint8_t *bytes, intptr_t count, uint32
 int32_t hostRecv(QMX_Socket socket, uint8_t *buffer, intptr_t size, uint32_t flags) {
     HostSocket *s = asSocket(socket);
     if (s == nullptr || buffer == nullptr || size <= 0) return -1;
-    const size_t n = static_cast<size_t>(size > INT32_MAX ? INT32_MAX : size);
+    const auto n = static_cast<size_t>(size > INT32_MAX ? INT32_MAX : size);
     if (flags & 1) {
         const ssize_t r = recv(s->fd, buffer, n, MSG_OOB | MSG_DONTWAIT);
         return r > 0 ? static_cast<int32_t>(r) : -1;
@@ -301,7 +314,7 @@ int32_t hostRawData(uint32_t id, uintptr_t, uintptr_t, const uint8_t *, intptr_t
 
 // ---- slot 8 ----
 uintptr_t hostInstanceNew(uint32_t id, QMX_Socket, QMX_Socket, uintptr_t userArg) {
-    auto *conn = reinterpret_cast<Connection *>(userArg);
+    auto *conn = reinterpret_cast<Connection *>(userArg); // NOLINT(performance-no-int-to-ptr)
     if (conn != nullptr) conn->id = id;
     return userArg;
 }
@@ -318,10 +331,7 @@ void hostInstanceDelete(uint32_t id) {
 
 } // namespace
 
-HostContext &hostContext() {
-    static HostContext context;
-    return context;
-}
+HostContext &hostContext() { return theHostContext; }
 
 Connection::Connection() {
     clientSide.isClient = true;
@@ -396,10 +406,8 @@ bool installHostCallbacks() {
         {QMX_CB_INSTANCE_NEW, reinterpret_cast<QMX_Callback>(&hostInstanceNew)},
         {QMX_CB_INSTANCE_DELETE, reinterpret_cast<QMX_Callback>(&hostInstanceDelete)},
     };
-    for (const Entry &e : entries) {
-        if (QMX_setCallback(e.slot, e.f) != 0) return false;
-    }
-    return true;
+    return std::all_of(std::begin(entries), std::end(entries),
+                       [](const Entry &e) { return QMX_setCallback(e.slot, e.f) == 0; });
 }
 
 } // namespace qmxproxy

@@ -44,7 +44,7 @@ struct Connection;
 // One side of a relayed connection. Its address is the QMX_Socket handle the
 // library passes back to slots 3 to 7.
 struct HostSocket {
-    static constexpr size_t kReadAhead = 64 * 1024;
+    static constexpr size_t kReadAhead = size_t{64} * 1024;
 
     int fd = -1;
     bool isClient = false;

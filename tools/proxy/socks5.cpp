@@ -107,7 +107,8 @@ bool socks5Accept(HostSocket &client, const Socks5Listener &config, int timeoutM
     if (wantPassword) {
         uint8_t ver[2];
         uint8_t field[256];
-        std::string user, pass;
+        std::string user;
+        std::string pass;
         bool ok = readExact(client, ver, 2, timeoutMs) && ver[0] == kAuthVersion &&
                   readExact(client, field, ver[1], timeoutMs);
         if (ok) user.assign(reinterpret_cast<char *>(field), ver[1]);
