@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Cross-builds qmx.dll and every test program for 64-bit Windows with
 # MinGW-w64 (the `windows` preset) and runs the whole test suite under Wine
-# in a fresh Wine prefix. Installs MinGW-w64 and Wine when missing (needs
+# in a fresh Wine prefix, then packs the SDK zip and links a host against its
+# qmx.lib the MSVC way. Installs MinGW-w64 and Wine when missing (needs
 # root). Prints how long each stage took.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -29,7 +30,8 @@ trap report EXIT
 
 start=$SECONDS
 # googletest: the GoogleTest sources the Windows build compiles for itself.
-packages=(cmake ninja-build googletest g++-mingw-w64-x86-64 wine64 wine)
+packages=(cmake ninja-build googletest g++-mingw-w64-x86-64 wine64 wine
+          clang lld llvm unzip)
 bash scripts/install-packages.sh --with-recommends "${packages[@]}"
 stage_done install "$start"
 
@@ -64,6 +66,31 @@ stage_done "wine setup" "$start"
 start=$SECONDS
 ctest --preset windows -j "$jobs" --timeout 300
 stage_done ctest "$start"
+
+# The SDK zip as a Windows developer gets it, and a host linked against its
+# qmx.lib the MSVC way: clang for the MSVC target and lld-link, no C runtime,
+# kernel32 through an import library of its own.
+start=$SECONDS
+rm -rf "$build_dir/packages"
+(cd "$build_dir" && cpack -G ZIP >/dev/null)
+zip=$(ls "$build_dir"/packages/qmx-*-win64-sdk.zip)
+sdk_work=$(mktemp -d)
+unzip -q "$zip" -d "$sdk_work"
+sdk=$(ls -d "$sdk_work"/qmx-*-win64-sdk)
+for f in bin/qmx.dll include/qmx/qmx.h lib/qmx.lib lib/libqmx.dll.a lib/qmx.def README.txt; do
+  [ -f "$sdk/$f" ] || { echo "the SDK zip lacks $f"; exit 1; }
+done
+printf 'LIBRARY kernel32.dll\nEXPORTS\n    GetStdHandle\n    WriteFile\n    ExitProcess\n' \
+  >"$sdk_work/kernel32.def"
+llvm-dlltool -m i386:x86-64 -d "$sdk_work/kernel32.def" -l "$sdk_work/kernel32.lib"
+clang --target=x86_64-pc-windows-msvc -ffreestanding -fno-builtin -O1 -Wall -Wextra -Werror \
+  -I "$sdk/include" -c tests/packages/consumer/win_host.c -o "$sdk_work/host.obj"
+lld-link /nologo /entry:start /subsystem:console /nodefaultlib "$sdk_work/host.obj" \
+  "$sdk/lib/qmx.lib" "$sdk_work/kernel32.lib" /out:"$sdk_work/host.exe"
+cp "$sdk/bin/qmx.dll" "$sdk_work/"
+wine "$sdk_work/host.exe"
+rm -rf "$sdk_work"
+stage_done "sdk zip" "$start"
 
 start=$SECONDS
 trap report EXIT

@@ -34,7 +34,12 @@ done
 # concurrency tests under ThreadSanitizer, Valgrind over the relay tests.
 VALGRIND_BUILD_DIR=build/ci bash scripts/test-hardening.sh
 
-# The same tree as a Windows x64 DLL, its whole suite run under Wine.
+# The Debian packages, installed, used by a host built outside the tree,
+# and removed again.
+bash scripts/test-packages.sh
+
+# The same tree as a Windows x64 DLL, its whole suite run under Wine, and
+# the SDK zip with a host linked against its qmx.lib.
 bash scripts/test-windows.sh
 
 # The benchmarks once, short, only to prove that they run: no threshold.

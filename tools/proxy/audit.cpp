@@ -1,5 +1,8 @@
 #include "audit.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -107,13 +110,36 @@ void appendJsonString(std::string &out, std::string_view bytes) {
 
 AuditLog::~AuditLog() { close(); }
 
+namespace {
+
+// The records can hold people's messages: only the proxy's own user may
+// read a file it creates, whatever the umask.
+FILE *openPrivate(const std::string &path, std::string *error) {
+    const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
+    FILE *file = fd < 0 ? nullptr : fdopen(fd, "a");
+    if (file == nullptr) {
+        *error = "audit log " + path + ": " + std::strerror(errno);
+        if (fd >= 0) ::close(fd);
+    }
+    return file;
+}
+
+} // namespace
+
 bool AuditLog::open(const std::string &path, std::string *error) {
     std::lock_guard<std::mutex> lock(mutex_);
-    file_ = std::fopen(path.c_str(), "a");
-    if (file_ == nullptr) {
-        *error = "audit log " + path + ": " + std::strerror(errno);
-        return false;
-    }
+    file_ = openPrivate(path, error);
+    path_ = path;
+    return file_ != nullptr;
+}
+
+bool AuditLog::reopen(std::string *error) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (file_ == nullptr) return true;
+    FILE *fresh = openPrivate(path_, error);
+    if (fresh == nullptr) return false;
+    std::fclose(file_);
+    file_ = fresh;
     return true;
 }
 

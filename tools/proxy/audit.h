@@ -39,6 +39,9 @@ public:
     AuditLog &operator=(const AuditLog &) = delete;
 
     bool open(const std::string &path, std::string *error);
+    // Opens the path again, for log rotation; the old file stays in use
+    // when that fails.
+    bool reopen(std::string *error);
     bool enabled() const { return file_ != nullptr; }
     void write(const AuditRecord &r);
     void close();
@@ -46,6 +49,7 @@ public:
 private:
     std::mutex mutex_;
     FILE *file_ = nullptr;
+    std::string path_;
 };
 
 } // namespace qmxproxy

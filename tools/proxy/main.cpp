@@ -17,6 +17,7 @@ namespace {
 constexpr int kExitConfig = 2;
 
 void onStopSignal(int) { qmxproxy::stopSignalRaise(); }
+void onHangupSignal(int) { qmxproxy::hangupSignalRaise(); }
 
 void installSignals() {
     struct sigaction sa {};
@@ -25,6 +26,8 @@ void installSignals() {
     sa.sa_flags = SA_RESTART;
     sigaction(SIGINT, &sa, nullptr);
     sigaction(SIGTERM, &sa, nullptr);
+    sa.sa_handler = onHangupSignal;
+    sigaction(SIGHUP, &sa, nullptr);
     signal(SIGPIPE, SIG_IGN);
 }
 

@@ -19,6 +19,7 @@ namespace {
 
 int stopPipe[2] = {-1, -1};
 std::atomic<bool> stopRaised{false};
+int hangupPipe[2] = {-1, -1};
 
 } // namespace
 
@@ -41,6 +42,27 @@ void stopSignalRaise() {
 }
 
 bool stopSignalRaised() { return stopRaised.load(); }
+
+void hangupSignalInit() {
+    if (hangupPipe[0] >= 0) return;
+    if (pipe2(hangupPipe, O_CLOEXEC | O_NONBLOCK) != 0) hangupPipe[0] = hangupPipe[1] = -1;
+}
+
+int hangupSignalFd() { return hangupPipe[0]; }
+
+void hangupSignalRaise() {
+    if (hangupPipe[1] >= 0) {
+        const char byte = 'h';
+        ssize_t ignored = ::write(hangupPipe[1], &byte, 1);
+        (void)ignored;
+    }
+}
+
+void hangupSignalDrain() {
+    char bytes[64];
+    while (hangupPipe[0] >= 0 && ::read(hangupPipe[0], bytes, sizeof bytes) > 0) {
+    }
+}
 
 void setNoDelay(int fd) {
     int one = 1;

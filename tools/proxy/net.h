@@ -17,6 +17,13 @@ int stopSignalFd();
 void stopSignalRaise(); // async-signal-safe
 bool stopSignalRaised();
 
+// SIGHUP: a pipe that becomes readable when a hangup arrives; the accept loop
+// drains it and reopens the audit log.
+void hangupSignalInit();
+int hangupSignalFd();
+void hangupSignalRaise(); // async-signal-safe
+void hangupSignalDrain();
+
 // Binds and listens; on success returns the descriptor and the bound port.
 int listenOn(const Endpoint &ep, uint16_t *boundPort, std::string *error);
 

@@ -1,6 +1,7 @@
 #include "proxy.h"
 
 #include "net.h"
+#include "service_notify.h"
 #include "socks5.h"
 
 #include <qmx/qmx.h>
@@ -67,8 +68,9 @@ Proxy::~Proxy() {
 
 bool Proxy::start(std::string *error) {
     stopSignalInit();
-    if (stopSignalFd() < 0) {
-        *error = "cannot create the stop pipe";
+    hangupSignalInit();
+    if (stopSignalFd() < 0 || hangupSignalFd() < 0) {
+        *error = "cannot create the signal pipes";
         return false;
     }
     if (!config_.auditPath.empty() && !audit_.open(config_.auditPath, error)) return false;
@@ -133,11 +135,14 @@ uint16_t Proxy::forwardPort(size_t index) const {
 void Proxy::run() {
     std::vector<pollfd> pfds;
     for (const Listener &l : listeners_) pfds.push_back({l.fd, POLLIN, 0});
+    pfds.push_back({hangupSignalFd(), POLLIN, 0});
     pfds.push_back({stopSignalFd(), POLLIN, 0});
+    const size_t hangupIndex = pfds.size() - 2;
     // Out of descriptors, a pending client would wake poll() forever: the
     // spare descriptor makes room to accept and close it.
     int spare = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
     spdlog::info("ready: {} listener(s)", listeners_.size());
+    notifyService("READY=1");
     while (!stopSignalRaised()) {
         const int n = poll(pfds.data(), pfds.size(), -1);
         if (n < 0) {
@@ -146,6 +151,7 @@ void Proxy::run() {
             break;
         }
         if (pfds.back().revents != 0) break;
+        if (pfds[hangupIndex].revents != 0) reopenLogs();
         for (size_t i = 0; i < listeners_.size(); ++i) {
             if (pfds[i].revents == 0) continue;
             for (;;) {
@@ -174,6 +180,7 @@ void Proxy::run() {
             }
         }
     }
+    notifyService("STOPPING=1");
     spdlog::info("stopping: no new clients; ending {} running relay(s)", [&] {
         std::lock_guard<std::mutex> lock(mutex_);
         return active_;
@@ -192,6 +199,18 @@ void Proxy::run() {
         libraryUp_ = false;
     }
     audit_.close();
+}
+
+void Proxy::reopenLogs() {
+    hangupSignalDrain();
+    notifyService("RELOADING=1");
+    std::string error;
+    if (audit_.reopen(&error)) {
+        spdlog::info("hangup: audit log reopened");
+    } else {
+        spdlog::error("hangup: {}; still writing to the old file", error);
+    }
+    notifyService("READY=1");
 }
 
 void Proxy::spawn(const Listener &listener, int fd, const std::string &peer) {

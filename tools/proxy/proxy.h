@@ -48,6 +48,7 @@ private:
 
     static void *threadMain(void *arg);
     void spawn(const Listener &listener, int fd, const std::string &peer);
+    void reopenLogs();
     void serve(const Listener &listener, int fd, const std::string &peer);
     void relayWithLibrary(Connection &conn);
     void relayRaw(Connection &conn);
