@@ -7,7 +7,8 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 packages=(cmake ninja-build g++ libgtest-dev libgmock-dev binutils
-          libcli11-dev libtoml11-dev libspdlog-dev libfmt-dev
+          libcli11-dev libtoml11-dev libspdlog-dev libfmt-dev libre2-dev
+          libsystemd-dev pkg-config
           libbenchmark-dev socat python3 gnuplot-nox
           clang-format clang-tidy)
 bash scripts/install-packages.sh "${packages[@]}"

@@ -8,7 +8,6 @@
 #include <qmx/qmx.h>
 
 #include <fnmatch.h>
-#include <regex.h>
 
 #include <fstream>
 #include <set>
@@ -273,7 +272,7 @@ void readReplacements(const toml::value &v, Config &c) {
             r.protocol = globAt(key + ".protocol", *m, kProtocols, 3);
         if (r.pattern.empty()) fail(key + ".pattern", *pattern, "must not be empty");
         std::string why;
-        r.regex = compileRegex(r.pattern, ignoreCase, &why);
+        r.regex = qmxhost::compileRegex(r.pattern, ignoreCase, &why);
         if (!r.regex)
             fail(key + ".pattern", *pattern,
                  "bad regular expression \"" + r.pattern + "\": " + why);

@@ -8,6 +8,10 @@
 #include <string>
 #include <vector>
 
+namespace qmxhost {
+struct CompiledRegex;
+}
+
 namespace qmxproxy {
 
 // A SOCKS5 destination port's fate: one of the three protocols, a plain
@@ -42,15 +46,14 @@ struct PolicyRule {
     bool allow = true;
 };
 
-// A POSIX extended regular expression (with the GNU \b \w \< \> escapes),
-// matched by glibc's engine, which needs no deep recursion: hostile message
-// text cannot exhaust a relay thread's small stack.
-struct CompiledRegex;
+// An RE2 pattern over the visible text of a message. RE2 matches in linear
+// time without deep recursion, so hostile text can neither stall a relay nor
+// exhaust its thread's small stack.
 struct ReplaceRule {
     std::string pattern;
     std::string replacement; // $1..$9 groups, $& the match, $$ a dollar
     std::string protocol = "*";
-    std::shared_ptr<const CompiledRegex> regex;
+    std::shared_ptr<const qmxhost::CompiledRegex> regex;
 };
 
 struct Config {

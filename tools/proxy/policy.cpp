@@ -26,20 +26,25 @@ Verdict decide(const Config &config, uint32_t protocol, uint32_t action, const c
     return {config.defaultAllow, -1};
 }
 
-std::optional<std::string> rewriteText(const Config &config, uint32_t protocol,
-                                       const std::string &text) {
-    std::string current = text;
+std::optional<TextRewrite> rewriteText(const Config &config, uint32_t protocol, bool wide,
+                                       std::string_view bytes) {
+    const qmxhost::TextEncoding encoding = qmxhost::detectEncoding(protocol, wide, bytes);
+    const bool markup = qmxhost::protocolHasMarkup(protocol);
+    TextRewrite result{std::string(bytes), 0};
     bool changed = false;
     for (const ReplaceRule &r : config.replacements) {
-        if (!matches(r.protocol, protocolName(protocol))) continue;
-        std::string next;
-        if (r.regex && replaceAll(*r.regex, r.replacement, current, &next) && next != current) {
-            current.swap(next);
-            changed = true;
-        }
+        if (!r.regex || !matches(r.protocol, protocolName(protocol))) continue;
+        const qmxhost::VisibleText visible = qmxhost::visibleText(result.bytes, encoding, markup);
+        const auto edits = qmxhost::findReplacements(*r.regex, r.replacement, visible.utf8);
+        if (edits.empty()) continue;
+        qmxhost::WireRewrite w = qmxhost::applyEdits(result.bytes, encoding, visible, edits);
+        if (w.bytes == result.bytes) continue;
+        result.bytes.swap(w.bytes);
+        result.masked += w.masked;
+        changed = true;
     }
     if (!changed) return std::nullopt;
-    return current;
+    return result;
 }
 
 } // namespace qmxproxy

@@ -6,6 +6,7 @@
 
 #include <optional>
 #include <string>
+#include <string_view>
 
 namespace qmxproxy {
 
@@ -19,9 +20,14 @@ struct Verdict {
 Verdict decide(const Config &config, uint32_t protocol, uint32_t action, const char *local,
                const char *remote);
 
-// Applies every replacement rule of the protocol in order; nothing when no
-// rule changed the text.
-std::optional<std::string> rewriteText(const Config &config, uint32_t protocol,
-                                       const std::string &text);
+struct TextRewrite {
+    std::string bytes;   // the new text, in the message's own encoding
+    uint32_t masked = 0; // replacement characters that encoding could not carry
+};
+
+// Applies every replacement rule of the protocol in order to the text as the
+// recipient sees it (see message_text.h); nothing when no rule changed it.
+std::optional<TextRewrite> rewriteText(const Config &config, uint32_t protocol, bool wide,
+                                       std::string_view bytes);
 
 } // namespace qmxproxy

@@ -398,14 +398,15 @@ std::string Proxy::summary() const {
                        "  decisions allowed       {}\n"
                        "  decisions denied        {}\n"
                        "  texts replaced          {}\n"
+                       "  characters masked       {}\n"
                        "  relays ended by limit   {}\n"
                        "  bytes to servers        {}\n"
                        "  bytes to clients        {}\n",
                        c.accepted.load(), c.refusedAtLimit.load(), c.handshakeFailures.load(),
                        c.upstreamFailures.load(), c.relays.load(), c.rawRelays.load(),
                        c.instancesDeleted.load(), c.events.load(), c.allowed.load(),
-                       c.denied.load(), c.replaced.load(), c.heldCapEnded.load(),
-                       c.bytesToServer.load(), c.bytesToClient.load());
+                       c.denied.load(), c.replaced.load(), c.maskFallbacks.load(),
+                       c.heldCapEnded.load(), c.bytesToServer.load(), c.bytesToClient.load());
 }
 
 } // namespace qmxproxy

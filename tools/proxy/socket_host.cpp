@@ -4,6 +4,7 @@
 // stop descriptor, so a shutdown reaches a relay wherever it is blocked.
 #include "socket_host.h"
 
+#include "message_text.h"
 #include "net.h"
 #include "policy.h"
 
@@ -262,23 +263,24 @@ int32_t hostEvent(uint32_t id, FilterEvent *event) {
     Connection *conn = connectionOf(id);
     const uint32_t protocol = conn ? conn->protocol : 0;
     ctx.counters->events++;
-    std::string text;
+    std::string_view wire;
     if (event->text != nullptr && event->textLength > 0) {
-        text.assign(event->text, static_cast<size_t>(event->textLength));
+        wire = std::string_view(event->text, static_cast<size_t>(event->textLength));
     }
+    const bool wide = event->wideText != 0;
     std::string replacement;
     bool replaced = false;
-    if (event->type == QMX_EVENT_TEXT && event->wideText == 0 &&
-        !ctx.config->replacements.empty()) {
-        if (auto rewritten = rewriteText(*ctx.config, protocol, text)) {
-            if (rewritten->size() > kMaxReplacementBytes) {
+    if (event->type == QMX_EVENT_TEXT && !ctx.config->replacements.empty()) {
+        if (auto rewritten = rewriteText(*ctx.config, protocol, wide, wire)) {
+            if (rewritten->bytes.size() > kMaxReplacementBytes) {
                 spdlog::warn("[#{}] replacement of {} bytes is too long; message left as sent", id,
-                             rewritten->size());
+                             rewritten->bytes.size());
             } else {
-                replacement.swap(*rewritten);
+                replacement.swap(rewritten->bytes);
                 replaced = true;
                 QMX_setReplacementText(0, event, replacement.data(), replacement.size());
                 ctx.counters->replaced++;
+                ctx.counters->maskFallbacks += rewritten->masked;
             }
         }
     }
@@ -294,9 +296,17 @@ int32_t hostEvent(uint32_t id, FilterEvent *event) {
         r.from = event->from ? event->from : "";
         r.to = event->to;
         r.replaced = replaced;
+        // The audit log is UTF-8 whatever the wire carried.
+        std::string text;
+        std::string replacementText;
         if (ctx.config->auditText && event->type != QMX_EVENT_LOGIN) {
+            const qmxhost::TextEncoding encoding = qmxhost::detectEncoding(protocol, wide, wire);
+            text = qmxhost::toUtf8(wire, encoding);
             r.text = &text;
-            if (replaced) r.replacement = &replacement;
+            if (replaced) {
+                replacementText = qmxhost::toUtf8(replacement, encoding);
+                r.replacement = &replacementText;
+            }
         }
         ctx.audit->write(r);
     }

@@ -28,6 +28,7 @@ struct Counters {
     std::atomic<uint64_t> heldCapEnded{0};
     std::atomic<uint64_t> bytesToServer{0};
     std::atomic<uint64_t> bytesToClient{0};
+    std::atomic<uint64_t> maskFallbacks{0};
 };
 
 // What the library callbacks need of the running proxy. There is one per
