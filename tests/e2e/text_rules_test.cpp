@@ -10,7 +10,6 @@
 
 #include <qmx/qmx.h>
 
-
 namespace {
 
 using namespace qmxproxy;
@@ -55,21 +54,23 @@ TEST(TextRules, MatchWhatTheRecipientSeesAndWriteBackInItsEncoding) {
     };
     const std::string hostile = std::string(200000, 'x') + "z";
     const Row rows[] = {
-        {"UCS-2BE with an emoji", QMX_PROTO_OSCAR, true, utf16(u"pay 4111 1111 1111 1234 \U0001F600"),
-         "pay 4111 1111 1111 1234 \xF0\x9F\x98\x80", utf16(u"pay 4111-****-****-1234 \U0001F600"), 0},
+        {"UCS-2BE with an emoji", QMX_PROTO_OSCAR, true,
+         utf16(u"pay 4111 1111 1111 1234 \U0001F600"), "pay 4111 1111 1111 1234 \xF0\x9F\x98\x80",
+         utf16(u"pay 4111-****-****-1234 \U0001F600"), 0},
         {"UCS-2BE gets an emoji", QMX_PROTO_OSCAR, true, utf16(u"smile"), "smile",
          utf16(u"\U0001F600"), 0},
-        {"Latin-1", QMX_PROTO_OSCAR, false, "caf\xE9 DARN", "caf\xC3\xA9 DARN", "caf\xE9 [bleep]", 0},
+        {"Latin-1", QMX_PROTO_OSCAR, false, "caf\xE9 DARN", "caf\xC3\xA9 DARN", "caf\xE9 [bleep]",
+         0},
         {"ASCII cannot carry an emoji", QMX_PROTO_OSCAR, false, "a smile", "a smile", "a *", 1},
         {"word split by tags", QMX_PROTO_OSCAR, false, "<HTML><BODY>da<B>rn</B></BODY></HTML>",
          "<HTML><BODY>da<B>rn</B></BODY></HTML>", "<HTML><BODY>[bleep]<B></B></BODY></HTML>", 0},
-        {"entity-encoded word", QMX_PROTO_OSCAR, false, "d&#97;rn &amp; more", "d&#97;rn &amp; more",
-         "[bleep] &amp; more", 0},
+        {"entity-encoded word", QMX_PROTO_OSCAR, false, "d&#97;rn &amp; more",
+         "d&#97;rn &amp; more", "[bleep] &amp; more", 0},
         {"markup in a replacement is escaped", QMX_PROTO_OSCAR, false, "<b>xz</b>", "<b>xz</b>",
          "<b>&lt;x&gt;</b>", 0},
         {"a lone '<' is text", QMX_PROTO_OSCAR, false, "1 <2 darn", "1 <2 darn", "1 <2 [bleep]", 0},
-        {"YMSG colour escape", QMX_PROTO_YMSG, false, "\x1b[31mda\x1b[0mrn!", "\x1b[31mda\x1b[0mrn!",
-         "\x1b[31m[bleep]\x1b[0m!", 0},
+        {"YMSG colour escape", QMX_PROTO_YMSG, false, "\x1b[31mda\x1b[0mrn!",
+         "\x1b[31mda\x1b[0mrn!", "\x1b[31m[bleep]\x1b[0m!", 0},
         {"YMSG Latin-1 fallback", QMX_PROTO_YMSG, false, "\xE9t\xE9 darn", "\xC3\xA9t\xC3\xA9 darn",
          "\xE9t\xE9 [bleep]", 0},
         {"MSN is UTF-8 without markup", QMX_PROTO_MSN, false, "caf\xC3\xA9 <i>darn</i>",

@@ -147,7 +147,7 @@ std::pair<uint32_t, size_t> entityAt(const std::vector<Decoded> &chars, size_t i
     static const struct {
         const char *name;
         uint32_t cp;
-    } kNamed[] = {{"amp", '&'}, {"lt", '<'},    {"gt", '>'},
+    } kNamed[] = {{"amp", '&'},  {"lt", '<'},    {"gt", '>'},
                   {"quot", '"'}, {"apos", '\''}, {"nbsp", 0xA0}};
     std::string name;
     size_t k = i + 1;
@@ -288,10 +288,11 @@ WireRewrite applyEdits(std::string_view bytes, TextEncoding encoding, const Visi
     out.bytes.reserve(bytes.size());
     const auto &chars = visible.chars;
     const auto firstAtOrAfter = [&](size_t offset) {
-        return static_cast<size_t>(
-            std::lower_bound(chars.begin(), chars.end(), offset,
-                             [](const VisibleText::Char &c, size_t o) { return c.visibleBegin < o; }) -
-            chars.begin());
+        return static_cast<size_t>(std::lower_bound(chars.begin(), chars.end(), offset,
+                                                    [](const VisibleText::Char &c, size_t o) {
+                                                        return c.visibleBegin < o;
+                                                    }) -
+                                   chars.begin());
     };
     size_t cursor = 0;
     for (const VisibleEdit &edit : edits) {
@@ -304,9 +305,9 @@ WireRewrite applyEdits(std::string_view bytes, TextEncoding encoding, const Visi
             end = chars[pastLast - 1].wireEnd;
         } else {
             // An empty match sits before the next character, or after the last.
-            begin = first < chars.size()    ? chars[first].wireBegin
-                    : chars.empty()         ? 0
-                                            : chars.back().wireEnd;
+            begin = first < chars.size() ? chars[first].wireBegin
+                    : chars.empty()      ? 0
+                                         : chars.back().wireEnd;
             end = begin;
         }
         if (begin < cursor) continue; // overlapping edits are not applied twice
