@@ -37,6 +37,9 @@ void re2Engine(benchmark::State &state) {
 
 } // namespace
 
-BENCHMARK(posixEngine)->Name("hostile_32KiB/posix_regexec")->Iterations(3)->Unit(benchmark::kMillisecond);
+BENCHMARK(posixEngine)
+    ->Name("hostile_32KiB/posix_regexec")
+    ->Iterations(3)
+    ->Unit(benchmark::kMillisecond);
 BENCHMARK(re2Engine)->Name("hostile_32KiB/re2")->Unit(benchmark::kMillisecond);
 BENCHMARK_MAIN();

@@ -109,12 +109,8 @@ ProxyProcess::ProxyProcess(const std::string &configText) {
     if (mkdtemp(tmpl) == nullptr) throw std::runtime_error("mkdtemp");
     dir_ = tmpl;
     auditPath_ = dir_ + "/audit.jsonl";
-    std::string text = configText;
-    for (auto at = text.find("@AUDIT@"); at != std::string::npos; at = text.find("@AUDIT@")) {
-        text.replace(at, 7, auditPath_);
-    }
+    writeConfig(configText);
     const std::string configPath = dir_ + "/proxy.toml";
-    std::ofstream(configPath) << text;
     Child c = spawn({"--config", configPath, "--log-level", "info"});
     pid_ = c.pid;
     openStreams_ = 2;
@@ -178,6 +174,19 @@ std::vector<std::string> ProxyProcess::auditLines() const {
     std::string line;
     while (std::getline(in, line)) lines.push_back(line);
     return lines;
+}
+
+void ProxyProcess::writeConfig(const std::string &configText) {
+    std::string text = configText;
+    for (auto at = text.find("@AUDIT@"); at != std::string::npos; at = text.find("@AUDIT@")) {
+        text.replace(at, 7, auditPath_);
+    }
+    std::ofstream(dir_ + "/proxy.toml") << text;
+}
+
+void ProxyProcess::reload(const std::string &configText) {
+    writeConfig(configText);
+    kill(pid_, SIGHUP);
 }
 
 int ProxyProcess::stop(int signal) {

@@ -41,12 +41,17 @@ public:
     std::string log();
     std::vector<std::string> auditLines() const;
 
+    // Writes a new configuration and sends SIGHUP; the log tells when it is
+    // in force ("reload: ... in force") or refused ("reload failed").
+    void reload(const std::string &configText);
+
     // Sends a signal and waits for the exit; returns the exit status.
     int stop(int signal);
     const std::string &output() const { return stdout_; }
 
 private:
     void collect(int fd, bool isErr);
+    void writeConfig(const std::string &configText);
 
     std::string dir_;
     std::string auditPath_;

@@ -126,31 +126,40 @@ FILE *openPrivate(const std::string &path, std::string *error) {
 
 } // namespace
 
-bool AuditLog::open(const std::string &path, std::string *error) {
+bool AuditLog::switchTo(const std::string &path, std::string *error) {
+    if (path.empty()) {
+        close();
+        return true;
+    }
+    FILE *fresh = openPrivate(path, error);
+    if (fresh == nullptr) return false;
     std::lock_guard<std::mutex> lock(mutex_);
-    file_ = openPrivate(path, error);
+    if (file_ != nullptr) std::fclose(file_);
+    file_ = fresh;
     path_ = path;
-    return file_ != nullptr;
+    enabled_ = true;
+    return true;
 }
 
 bool AuditLog::reopen(std::string *error) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (file_ == nullptr) return true;
-    FILE *fresh = openPrivate(path_, error);
-    if (fresh == nullptr) return false;
-    std::fclose(file_);
-    file_ = fresh;
-    return true;
+    std::string path;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        path = path_;
+    }
+    return switchTo(path, error);
 }
 
 void AuditLog::close() {
     std::lock_guard<std::mutex> lock(mutex_);
     if (file_ != nullptr) std::fclose(file_);
     file_ = nullptr;
+    path_.clear();
+    enabled_ = false;
 }
 
 void AuditLog::write(const AuditRecord &r) {
-    if (file_ == nullptr) return;
+    if (!enabled()) return;
     std::string line;
     line.reserve(256);
     line += R"({"time":")" + timestamp() + "\"";

@@ -2,6 +2,7 @@
 // per policy decision.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <cstdio>
 #include <mutex>
@@ -38,11 +39,13 @@ public:
     AuditLog(const AuditLog &) = delete;
     AuditLog &operator=(const AuditLog &) = delete;
 
-    bool open(const std::string &path, std::string *error);
-    // Opens the path again, for log rotation; the old file stays in use
-    // when that fails.
+    bool open(const std::string &path, std::string *error) { return switchTo(path, error); }
+    // Opens the path (again, after a rotation) and writes there from the next
+    // record on; an empty path stops the log. The old file stays in use when
+    // the new one cannot be opened.
+    bool switchTo(const std::string &path, std::string *error);
     bool reopen(std::string *error);
-    bool enabled() const { return file_ != nullptr; }
+    bool enabled() const { return enabled_.load(std::memory_order_relaxed); }
     void write(const AuditRecord &r);
     void close();
 
@@ -50,6 +53,7 @@ private:
     std::mutex mutex_;
     FILE *file_ = nullptr;
     std::string path_;
+    std::atomic<bool> enabled_{false};
 };
 
 } // namespace qmxproxy

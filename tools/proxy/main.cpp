@@ -98,7 +98,7 @@ int runProxy(int argc, char **argv) {
     }
     setUpLogging(logLevel.empty() ? config->logLevel : logLevel);
     installSignals();
-    qmxproxy::Proxy proxy(std::move(*config));
+    qmxproxy::Proxy proxy(std::move(*config), configPath);
     if (!proxy.start(&error)) {
         spdlog::critical("cannot start: {}", error);
         return 1;

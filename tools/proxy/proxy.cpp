@@ -16,8 +16,10 @@
 
 #include <fcntl.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <ctime>
 
 namespace qmxproxy {
 
@@ -57,7 +59,9 @@ struct Proxy::Accepted {
     std::string peer;
 };
 
-Proxy::Proxy(Config config) : config_(std::move(config)) {}
+Proxy::Proxy(Config config, std::string configPath)
+    : config_(std::make_shared<const Config>(std::move(config))),
+      configPath_(std::move(configPath)) {}
 
 Proxy::~Proxy() {
     for (Listener &l : listeners_) {
@@ -73,32 +77,11 @@ bool Proxy::start(std::string *error) {
         *error = "cannot create the signal pipes";
         return false;
     }
-    if (!config_.auditPath.empty() && !audit_.open(config_.auditPath, error)) return false;
-    for (size_t i = 0; i < config_.socks5.size(); ++i) {
-        Listener l;
-        l.socks = true;
-        l.index = i;
-        l.fd = listenOn(config_.socks5[i].listen, &l.port, error);
-        if (l.fd < 0) {
-            *error = "socks5 listener " + *error;
-            return false;
-        }
-        l.name = "socks5 " + Endpoint{config_.socks5[i].listen.host, l.port}.text();
-        listeners_.push_back(l);
-    }
-    for (size_t i = 0; i < config_.forwards.size(); ++i) {
-        Listener l;
-        l.index = i;
-        l.fd = listenOn(config_.forwards[i].listen, &l.port, error);
-        if (l.fd < 0) {
-            *error = "forward listener " + *error;
-            return false;
-        }
-        l.name = "forward " + Endpoint{config_.forwards[i].listen.host, l.port}.text();
-        listeners_.push_back(l);
-    }
+    const Config &config = *config_;
+    if (!config.auditPath.empty() && !audit_.open(config.auditPath, error)) return false;
+    if (!bindListeners(config, &listeners_, error)) return false;
     if (listeners_.empty()) {
-        *error = config_.source + ": no [[socks5]] or [[forward]] listener is configured";
+        *error = config.source + ": no [[socks5]] or [[forward]] listener is configured";
         return false;
     }
     if (QMX_init() != 0) {
@@ -107,7 +90,7 @@ bool Proxy::start(std::string *error) {
     }
     libraryUp_ = true;
     HostContext &ctx = hostContext();
-    ctx.config = &config_;
+    setCurrentConfig(config_);
     ctx.audit = &audit_;
     ctx.counters = &counters_;
     if (!installHostCallbacks()) {
@@ -116,6 +99,106 @@ bool Proxy::start(std::string *error) {
     }
     for (const Listener &l : listeners_) spdlog::info("listening: {}", l.name);
     return true;
+}
+
+bool Proxy::bindListeners(const Config &config, std::vector<Listener> *out, std::string *error) {
+    std::vector<Listener> next;
+    std::vector<int> opened;
+    const auto add = [&](bool socks, size_t index, const Endpoint &listen) {
+        Listener l;
+        l.socks = socks;
+        l.index = index;
+        l.listen = (socks ? "socks5 " : "forward ") + listen.text();
+        if (socks) l.socks5 = config.socks5[index];
+        if (!socks) l.forward = config.forwards[index];
+        const auto kept =
+            std::find_if(listeners_.begin(), listeners_.end(),
+                         [&](const Listener &o) { return o.fd >= 0 && o.listen == l.listen; });
+        if (kept != listeners_.end()) {
+            l.fd = kept->fd;
+            l.port = kept->port;
+        } else {
+            l.fd = listenOn(listen, &l.port, error);
+            if (l.fd < 0) {
+                *error = (socks ? "socks5 listener " : "forward listener ") + *error;
+                return false;
+            }
+            opened.push_back(l.fd);
+        }
+        l.name = (socks ? "socks5 " : "forward ") + Endpoint{listen.host, l.port}.text();
+        next.push_back(std::move(l));
+        return true;
+    };
+    bool ok = true;
+    for (size_t i = 0; ok && i < config.socks5.size(); ++i)
+        ok = add(true, i, config.socks5[i].listen);
+    for (size_t i = 0; ok && i < config.forwards.size(); ++i) {
+        ok = add(false, i, config.forwards[i].listen);
+    }
+    if (!ok) {
+        for (int fd : opened) ::close(fd);
+        return false;
+    }
+    *out = std::move(next);
+    return true;
+}
+
+bool Proxy::reload() {
+    hangupSignalDrain();
+    notifyService("RELOADING=1");
+    std::string error;
+    bool ok = true;
+    if (!configPath_.empty()) {
+        auto fresh = loadConfigFile(configPath_, &error);
+        std::vector<Listener> next;
+        ok = fresh && bindListeners(*fresh, &next, &error);
+        if (ok && next.empty()) {
+            error = fresh->source + ": no [[socks5]] or [[forward]] listener is configured";
+            ok = false;
+        }
+        // The same path is opened anew: that is the log rotation.
+        ok = ok && audit_.switchTo(fresh->auditPath, &error);
+        if (ok) {
+            for (const Listener &old : listeners_) {
+                const bool kept = std::any_of(next.begin(), next.end(),
+                                              [&](const Listener &l) { return l.fd == old.fd; });
+                if (!kept) {
+                    ::close(old.fd);
+                    spdlog::info("reload: closed {}; its connections go on", old.name);
+                }
+            }
+            for (const Listener &l : next) {
+                const bool isNew = std::none_of(listeners_.begin(), listeners_.end(),
+                                                [&](const Listener &o) { return o.fd == l.fd; });
+                if (isNew) spdlog::info("reload: listening: {}", l.name);
+            }
+            listeners_ = std::move(next);
+            setCurrentConfig(std::make_shared<const Config>(std::move(*fresh)));
+        } else {
+            // What this attempt bound and did not keep.
+            for (const Listener &l : next) {
+                const bool isNew = std::none_of(listeners_.begin(), listeners_.end(),
+                                                [&](const Listener &o) { return o.fd == l.fd; });
+                if (isNew) ::close(l.fd);
+            }
+        }
+    } else if (!audit_.reopen(&error)) {
+        ok = false;
+    }
+    if (ok) {
+        counters_.reloads++;
+        counters_.lastReloadUnixSeconds = static_cast<uint64_t>(std::time(nullptr));
+        if (configPath_.empty()) {
+            spdlog::info("reload: audit log reopened");
+        } else {
+            spdlog::info("reload: {} in force", configPath_);
+        }
+    } else {
+        counters_.reloadFailures++;
+        spdlog::error("reload failed, the running configuration stays: {}", error);
+    }
+    notifyService("READY=1");
+    return ok;
 }
 
 uint16_t Proxy::socksPort(size_t index) const {
@@ -134,16 +217,17 @@ uint16_t Proxy::forwardPort(size_t index) const {
 
 void Proxy::run() {
     std::vector<pollfd> pfds;
-    for (const Listener &l : listeners_) pfds.push_back({l.fd, POLLIN, 0});
-    pfds.push_back({hangupSignalFd(), POLLIN, 0});
-    pfds.push_back({stopSignalFd(), POLLIN, 0});
-    const size_t hangupIndex = pfds.size() - 2;
     // Out of descriptors, a pending client would wake poll() forever: the
     // spare descriptor makes room to accept and close it.
     int spare = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
     spdlog::info("ready: {} listener(s)", listeners_.size());
     notifyService("READY=1");
     while (!stopSignalRaised()) {
+        // Rebuilt each turn: a reload may have changed the listeners.
+        pfds.clear();
+        for (const Listener &l : listeners_) pfds.push_back({l.fd, POLLIN, 0});
+        pfds.push_back({hangupSignalFd(), POLLIN, 0});
+        pfds.push_back({stopSignalFd(), POLLIN, 0});
         const int n = poll(pfds.data(), pfds.size(), -1);
         if (n < 0) {
             if (errno == EINTR) continue;
@@ -151,7 +235,10 @@ void Proxy::run() {
             break;
         }
         if (pfds.back().revents != 0) break;
-        if (pfds[hangupIndex].revents != 0) reopenLogs();
+        if (pfds[pfds.size() - 2].revents != 0) {
+            reload();
+            continue;
+        }
         for (size_t i = 0; i < listeners_.size(); ++i) {
             if (pfds[i].revents == 0) continue;
             for (;;) {
@@ -201,26 +288,15 @@ void Proxy::run() {
     audit_.close();
 }
 
-void Proxy::reopenLogs() {
-    hangupSignalDrain();
-    notifyService("RELOADING=1");
-    std::string error;
-    if (audit_.reopen(&error)) {
-        spdlog::info("hangup: audit log reopened");
-    } else {
-        spdlog::error("hangup: {}; still writing to the old file", error);
-    }
-    notifyService("READY=1");
-}
-
 void Proxy::spawn(const Listener &listener, int fd, const std::string &peer) {
     counters_.accepted++;
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        if (active_ >= config_.maxConnections) {
+        const uint32_t limit = currentConfig()->maxConnections;
+        if (active_ >= limit) {
             counters_.refusedAtLimit++;
-            spdlog::warn("{}: connection limit ({}) reached; closing {}", listener.name,
-                         config_.maxConnections, peer);
+            spdlog::warn("{}: connection limit ({}) reached; closing {}", listener.name, limit,
+                         peer);
             ::close(fd);
             return;
         }
@@ -269,13 +345,14 @@ void Proxy::serve(const Listener &listener, int fd, const std::string &peer) {
     conn.client = peer;
     conn.via = listener.name;
     setNoDelay(fd);
-    const int handshakeMs = static_cast<int>(config_.handshakeTimeoutSeconds) * 1000;
+    const auto config = currentConfig();
+    const int handshakeMs = static_cast<int>(config->handshakeTimeoutSeconds) * 1000;
 
     PortUse use = PortUse::Refuse;
     std::string host;
     uint16_t port = 0;
     if (listener.socks) {
-        const Socks5Listener &socks = config_.socks5[listener.index];
+        const Socks5Listener &socks = listener.socks5;
         Socks5Request request;
         std::string why;
         if (!socks5Accept(conn.clientSide, socks, handshakeMs, &request, &why)) {
@@ -299,7 +376,7 @@ void Proxy::serve(const Listener &listener, int fd, const std::string &peer) {
             return;
         }
     } else {
-        const Forward &f = config_.forwards[listener.index];
+        const Forward &f = listener.forward;
         use = useOf(f.protocol);
         host = f.upstream.host;
         port = f.upstream.port;
@@ -309,7 +386,7 @@ void Proxy::serve(const Listener &listener, int fd, const std::string &peer) {
     std::string error;
     int err = 0;
     const int up =
-        connectTo(host, port, static_cast<int>(config_.connectTimeoutSeconds), &error, &err);
+        connectTo(host, port, static_cast<int>(config->connectTimeoutSeconds), &error, &err);
     if (up < 0) {
         counters_.upstreamFailures++;
         spdlog::warn("{}: client {}: cannot connect to upstream {}: {}; closing the client",
@@ -399,14 +476,16 @@ std::string Proxy::summary() const {
                        "  decisions denied        {}\n"
                        "  texts replaced          {}\n"
                        "  characters masked       {}\n"
+                       "  reloads (failed)        {} ({})\n"
                        "  relays ended by limit   {}\n"
                        "  bytes to servers        {}\n"
                        "  bytes to clients        {}\n",
                        c.accepted.load(), c.refusedAtLimit.load(), c.handshakeFailures.load(),
                        c.upstreamFailures.load(), c.relays.load(), c.rawRelays.load(),
                        c.instancesDeleted.load(), c.events.load(), c.allowed.load(),
-                       c.denied.load(), c.replaced.load(), c.maskFallbacks.load(),
-                       c.heldCapEnded.load(), c.bytesToServer.load(), c.bytesToClient.load());
+                       c.denied.load(), c.replaced.load(), c.maskFallbacks.load(), c.reloads.load(),
+                       c.reloadFailures.load(), c.heldCapEnded.load(), c.bytesToServer.load(),
+                       c.bytesToClient.load());
 }
 
 } // namespace qmxproxy

@@ -7,6 +7,7 @@
 #include "socket_host.h"
 
 #include <condition_variable>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -15,7 +16,9 @@ namespace qmxproxy {
 
 class Proxy {
 public:
-    explicit Proxy(Config config);
+    // configPath: the file SIGHUP reads again; empty, a hangup only reopens
+    // the audit log.
+    explicit Proxy(Config config, std::string configPath = {});
     ~Proxy();
     Proxy(const Proxy &) = delete;
     Proxy &operator=(const Proxy &) = delete;
@@ -33,28 +36,40 @@ public:
     uint16_t socksPort(size_t index) const;
     uint16_t forwardPort(size_t index) const;
 
+    // Reads the configuration file again and, when it is valid whole, puts
+    // it in force at once: rules, replacements, audit and limits for the
+    // next decision of every relay, listeners added and removed. Running
+    // connections are never dropped. An invalid file changes nothing.
+    bool reload();
+
     const Counters &counters() const { return counters_; }
     std::string summary() const;
 
 private:
+    // A connection takes a copy of its listener, settings included, so a
+    // reload can replace the list while connections run.
     struct Listener {
         int fd = -1;
         uint16_t port = 0;
         bool socks = false;
-        size_t index = 0;
+        size_t index = 0;   // position in the configuration in force
+        std::string listen; // as configured: a reload keeps a socket whose text is unchanged
         std::string name;
+        Socks5Listener socks5;
+        Forward forward;
     };
     struct Accepted;
 
     static void *threadMain(void *arg);
     void spawn(const Listener &listener, int fd, const std::string &peer);
-    void reopenLogs();
+    bool bindListeners(const Config &config, std::vector<Listener> *out, std::string *error);
     void serve(const Listener &listener, int fd, const std::string &peer);
     void relayWithLibrary(Connection &conn);
     void relayRaw(Connection &conn);
     void finished();
 
-    Config config_;
+    std::shared_ptr<const Config> config_; // as started; currentConfig() after reloads
+    std::string configPath_;
     AuditLog audit_;
     Counters counters_;
     std::vector<Listener> listeners_;

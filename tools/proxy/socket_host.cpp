@@ -68,7 +68,7 @@ void endSide(HostSocket &s) {
 }
 
 bool overCap(Connection *conn) {
-    const uint64_t cap = hostContext().config->maxHeldBytes;
+    const uint64_t cap = currentConfig()->maxHeldBytes;
     HostSocket *sides[2] = {&conn->clientSide, &conn->serverSide};
     auto *over = std::find_if(std::begin(sides), std::end(sides),
                               [cap](const HostSocket *s) { return s->held > cap; });
@@ -226,7 +226,8 @@ int32_t hostPolicy(uint32_t id, const char *local, uint32_t action, const char *
     HostContext &ctx = hostContext();
     Connection *conn = connectionOf(id);
     const uint32_t protocol = conn ? conn->protocol : 0;
-    const Verdict v = decide(*ctx.config, protocol, action, local, remote);
+    const auto config = currentConfig();
+    const Verdict v = decide(*config, protocol, action, local, remote);
     (v.allow ? ctx.counters->allowed : ctx.counters->denied)++;
     const bool outgoing = action == QMX_ACTION_LOGIN || action == QMX_ACTION_IM_OUT ||
                           action == QMX_ACTION_FILE_SEND || action == QMX_ACTION_DATACAST_OUT;
@@ -270,8 +271,9 @@ int32_t hostEvent(uint32_t id, FilterEvent *event) {
     const bool wide = event->wideText != 0;
     std::string replacement;
     bool replaced = false;
-    if (event->type == QMX_EVENT_TEXT && !ctx.config->replacements.empty()) {
-        if (auto rewritten = rewriteText(*ctx.config, protocol, wide, wire)) {
+    const auto config = currentConfig();
+    if (event->type == QMX_EVENT_TEXT && !config->replacements.empty()) {
+        if (auto rewritten = rewriteText(*config, protocol, wide, wire)) {
             if (rewritten->bytes.size() > kMaxReplacementBytes) {
                 spdlog::warn("[#{}] replacement of {} bytes is too long; message left as sent", id,
                              rewritten->bytes.size());
@@ -299,7 +301,7 @@ int32_t hostEvent(uint32_t id, FilterEvent *event) {
         // The audit log is UTF-8 whatever the wire carried.
         std::string text;
         std::string replacementText;
-        if (ctx.config->auditText && event->type != QMX_EVENT_LOGIN) {
+        if (config->auditText && event->type != QMX_EVENT_LOGIN) {
             const qmxhost::TextEncoding encoding = qmxhost::detectEncoding(protocol, wide, wire);
             text = qmxhost::toUtf8(wire, encoding);
             r.text = &text;
@@ -342,6 +344,12 @@ void hostInstanceDelete(uint32_t id) {
 } // namespace
 
 HostContext &hostContext() { return theHostContext; }
+
+std::shared_ptr<const Config> currentConfig() { return std::atomic_load(&theHostContext.config); }
+
+void setCurrentConfig(std::shared_ptr<const Config> config) {
+    std::atomic_store(&theHostContext.config, std::move(config));
+}
 
 Connection::Connection() {
     clientSide.isClient = true;

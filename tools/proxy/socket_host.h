@@ -29,16 +29,24 @@ struct Counters {
     std::atomic<uint64_t> bytesToServer{0};
     std::atomic<uint64_t> bytesToClient{0};
     std::atomic<uint64_t> maskFallbacks{0};
+    std::atomic<uint64_t> reloads{0};
+    std::atomic<uint64_t> reloadFailures{0};
+    std::atomic<uint64_t> lastReloadUnixSeconds{0};
 };
 
 // What the library callbacks need of the running proxy. There is one per
 // process because the library's slots carry no context pointer.
 struct HostContext {
-    const Config *config = nullptr;
+    // Replaced whole by a reload; read with currentConfig().
+    std::shared_ptr<const Config> config;
     AuditLog *audit = nullptr;
     Counters *counters = nullptr;
 };
 HostContext &hostContext();
+// The configuration in force: each decision takes it anew, so a reload
+// reaches running relays at their next decision.
+std::shared_ptr<const Config> currentConfig();
+void setCurrentConfig(std::shared_ptr<const Config> config);
 
 struct Connection;
 

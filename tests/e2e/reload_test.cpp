@@ -1,0 +1,129 @@
+// SIGHUP under live traffic on all three protocols: no connection drops, each
+// stream's decisions switch once and stay switched, and an invalid file
+// changes nothing.
+#include <gtest/gtest.h>
+
+#ifndef QMX_E2E_WITHOUT_PROXY
+
+#include "proxy_process.h"
+
+#include "imsim/msn.h"
+#include "imsim/oscar.h"
+#include "imsim/ymsg.h"
+
+#include <signal.h>
+
+namespace {
+
+using namespace imsim;
+
+const std::string kCookie8("\x01\x02\x03\x04\x05\x06\x07\x08", 8);
+// Forward i of the configuration leads to upstream i.
+enum Kind : uint32_t { kYmsg, kMsn, kOscar };
+
+std::string config(uint16_t ymsg, uint16_t msn, uint16_t oscar, const std::string &rules) {
+    std::string text = "[audit]\npath = \"@AUDIT@\"\n";
+    const std::pair<uint16_t, const char *> ups[] = {
+        {ymsg, "ymsg"}, {msn, "msn"}, {oscar, "oscar"}};
+    for (const auto &[port, protocol] : ups) {
+        text += "[[forward]]\nlisten = \"127.0.0.1:0\"\nupstream = \"127.0.0.1:" +
+                std::to_string(port) + "\"\nprotocol = \"" + protocol + "\"\n";
+    }
+    return text + rules;
+}
+
+const std::string kNewRules = R"(
+[[policy.rules]]
+action = "im_out"
+remote = "eve*"
+decision = "deny"
+[[replace]]
+pattern = "darn"
+replacement = "[bleep]"
+)";
+
+struct Stream {
+    uint32_t protocol;
+    Socket client;
+    Socket server;
+    int switchedAt = -1;
+};
+
+// Sends one message on the stream and returns the text the server got.
+std::string exchange(Stream &s, int round) {
+    const std::string text = "darn " + std::to_string(round);
+    switch (s.protocol) {
+    case kYmsg:
+        s.client.write(ymsgMessage("alice", "bob", text));
+        return ymsgRead(s.server).field("14");
+    case kMsn: s.client.write(msnTextFromClient(round + 2, text)); return msnRead(s.server).body();
+    default: {
+        const auto out = [&](const std::string &t) {
+            return oscarMessageOut(static_cast<uint16_t>(round + 2), kCookie8, "bob", t);
+        };
+        s.client.write(out(text));
+        const std::string got = flapRead(s.server).raw;
+        const std::string bleeped = "[bleep] " + std::to_string(round);
+        return got == out(text) ? text : got == out(bleeped) ? bleeped : "?";
+    }
+    }
+}
+
+TEST(ProxyReload, SwitchesRulesUnderLiveTrafficWithoutDroppingConnections) {
+    constexpr int kStreams = 20, kRounds = 40;
+    Listener ups[3];
+    const auto cfg = [&](const std::string &rules) {
+        return config(ups[0].port(), ups[1].port(), ups[2].port(), rules);
+    };
+    e2e::ProxyProcess proxy(cfg(""));
+    std::vector<Stream> streams;
+    for (int i = 0; i < kStreams; ++i) {
+        const uint32_t protocol = static_cast<uint32_t>(i % 3);
+        Socket client = connectLoopback(proxy.forwardPort(protocol));
+        Socket server = ups[protocol].accept();
+        if (protocol == kYmsg) client.write(ymsgLogin("alice"));
+        if (protocol == kYmsg) ymsgRead(server);
+        if (protocol == kMsn) client.write(msnLogin(1, "alice@example.com"));
+        if (protocol == kMsn) msnRead(server);
+        if (protocol == kOscar) server.write(oscarSelfInfo(1, "alice"));
+        if (protocol == kOscar) flapRead(client);
+        streams.push_back({protocol, std::move(client), std::move(server)});
+    }
+    for (int round = 0; round < kRounds; ++round) {
+        // The hangup lands somewhere among the streams' messages, not between rounds.
+        if (round == kRounds / 4) proxy.reload(cfg(kNewRules));
+        if (round == kRounds / 2) {
+            ASSERT_TRUE(proxy.waitForLog("in force"));
+        }
+        for (Stream &s : streams) {
+            const std::string got = exchange(s, round);
+            const bool replaced = got == "[bleep] " + std::to_string(round);
+            ASSERT_TRUE(replaced || got == "darn " + std::to_string(round)) << got;
+            if (replaced && s.switchedAt < 0) s.switchedAt = round;
+            ASSERT_EQ(replaced, s.switchedAt >= 0 && round >= s.switchedAt)
+                << "stream of protocol " << s.protocol << " switched back at round " << round;
+        }
+    }
+    for (const Stream &s : streams) {
+        EXPECT_GE(s.switchedAt, kRounds / 4);
+        EXPECT_LE(s.switchedAt, kRounds / 2);
+    }
+
+    // A file that does not load leaves the rules in force and every stream open.
+    proxy.reload(cfg(kNewRules + "[[replace]]\npattern = \"(\"\nreplacement = \"x\"\n"));
+    ASSERT_TRUE(proxy.waitForLog("reload failed"));
+    EXPECT_NE(proxy.log().find("replace[1].pattern"), std::string::npos);
+    for (Stream &s : streams) EXPECT_EQ(exchange(s, kRounds), "[bleep] " + std::to_string(kRounds));
+
+    // The reloaded file's deny rule is in force too: a refused YMSG message is dropped.
+    streams[0].client.write(ymsgMessage("alice", "eve", "psst") +
+                            ymsgMessage("alice", "bob", "sentinel"));
+    EXPECT_EQ(ymsgRead(streams[0].server).field("14"), "sentinel");
+    EXPECT_EQ(proxy.stop(SIGTERM), 0);
+    EXPECT_NE(proxy.output().find("reloads (failed)        1 (1)"), std::string::npos)
+        << proxy.output();
+}
+
+} // namespace
+
+#endif
