@@ -286,6 +286,12 @@ void readAudit(const toml::value &v, Config &c) {
     if (const auto *m = member(v, "log_text")) c.auditText = boolAt("audit.log_text", *m);
 }
 
+void readMetrics(const toml::value &v, Config &c) {
+    onlyKeys("metrics", v, {"listen"});
+    if (const auto *m = member(v, "listen"))
+        c.metricsListen = endpointAt("metrics.listen", *m, true);
+}
+
 void readLog(const toml::value &v, Config &c) {
     onlyKeys("log", v, {"level"});
     if (const auto *m = member(v, "level")) {
@@ -301,7 +307,8 @@ void readLog(const toml::value &v, Config &c) {
 Config build(const toml::value &root, const std::string &name) {
     Config c;
     c.source = name;
-    onlyKeys("", root, {"limits", "socks5", "forward", "policy", "replace", "audit", "log"});
+    onlyKeys("", root,
+             {"limits", "socks5", "forward", "policy", "replace", "audit", "log", "metrics"});
     if (const auto *m = member(root, "log")) readLog(*m, c);
     if (const auto *m = member(root, "limits")) readLimits(*m, c);
     if (const auto *m = member(root, "socks5")) readSocks5(*m, c);
@@ -309,6 +316,7 @@ Config build(const toml::value &root, const std::string &name) {
     if (const auto *m = member(root, "policy")) readPolicy(*m, c);
     if (const auto *m = member(root, "replace")) readReplacements(*m, c);
     if (const auto *m = member(root, "audit")) readAudit(*m, c);
+    if (const auto *m = member(root, "metrics")) readMetrics(*m, c);
     return c;
 }
 

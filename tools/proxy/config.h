@@ -70,6 +70,7 @@ struct Config {
     std::vector<ReplaceRule> replacements;
     std::string auditPath; // empty: no audit log
     bool auditText = false;
+    std::optional<Endpoint> metricsListen; // [metrics]; read at start only
 };
 
 // Parses and validates; on failure returns nothing and sets error to a

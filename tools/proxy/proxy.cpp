@@ -98,6 +98,15 @@ bool Proxy::start(std::string *error) {
         return false;
     }
     for (const Listener &l : listeners_) spdlog::info("listening: {}", l.name);
+    if (config.metricsListen) {
+        const auto snapshot = [this] {
+            std::lock_guard<std::mutex> lock(mutex_);
+            return MetricsSnapshot{&counters_, active_, stopSignalRaised()};
+        };
+        if (!metrics_.start(*config.metricsListen, snapshot, error)) return false;
+        spdlog::info("listening: metrics {}",
+                     Endpoint{config.metricsListen->host, metrics_.port()}.text());
+    }
     return true;
 }
 
@@ -285,6 +294,7 @@ void Proxy::run() {
         QMX_shutdown();
         libraryUp_ = false;
     }
+    metrics_.stop();
     audit_.close();
 }
 
@@ -418,6 +428,7 @@ void Proxy::relayWithLibrary(Connection &conn) {
         return;
     }
     counters_.relays++;
+    counters_.relaysBy[conn.protocol]++;
     spdlog::info("[#{} {} {}] relaying to {} ({})", id, protocolName(conn.protocol), conn.client,
                  conn.upstream, conn.via);
     QMX_processInstance(id);
@@ -456,6 +467,7 @@ void Proxy::relayRaw(Connection &conn) {
                                          kStallTimeoutMs)) {
                 failed = true;
             }
+            if (got > 0) counters_.bytesBy[Counters::kRaw][i] += static_cast<uint64_t>(got);
         }
         if (failed) break;
     }

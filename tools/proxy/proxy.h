@@ -4,6 +4,7 @@
 
 #include "audit.h"
 #include "config.h"
+#include "metrics.h"
 #include "socket_host.h"
 
 #include <condition_variable>
@@ -71,6 +72,7 @@ private:
     std::shared_ptr<const Config> config_; // as started; currentConfig() after reloads
     std::string configPath_;
     AuditLog audit_;
+    MetricsServer metrics_;
     Counters counters_;
     std::vector<Listener> listeners_;
     bool libraryUp_ = false;

@@ -152,6 +152,9 @@ int32_t hostSend(QMX_Socket socket, const uint8_t *bytes, intptr_t count, uint32
             if (s->peer != nullptr) s->peer->held = 0;
             auto &c = *hostContext().counters;
             (s->isClient ? c.bytesToClient : c.bytesToServer) += static_cast<uint64_t>(r);
+            if (s->conn != nullptr && s->conn->protocol < Counters::kProtocols) {
+                c.bytesBy[s->conn->protocol][s->isClient ? 1 : 0] += static_cast<uint64_t>(r);
+            }
             return static_cast<int32_t>(r);
         }
         if (r < 0 && errno == EINTR) continue;
@@ -229,6 +232,9 @@ int32_t hostPolicy(uint32_t id, const char *local, uint32_t action, const char *
     const auto config = currentConfig();
     const Verdict v = decide(*config, protocol, action, local, remote);
     (v.allow ? ctx.counters->allowed : ctx.counters->denied)++;
+    if (protocol < Counters::kProtocols && action < Counters::kActions) {
+        ctx.counters->decisionsBy[protocol][action][v.allow ? 1 : 0]++;
+    }
     const bool outgoing = action == QMX_ACTION_LOGIN || action == QMX_ACTION_IM_OUT ||
                           action == QMX_ACTION_FILE_SEND || action == QMX_ACTION_DATACAST_OUT;
     if (ctx.audit->enabled()) {
@@ -264,6 +270,9 @@ int32_t hostEvent(uint32_t id, FilterEvent *event) {
     Connection *conn = connectionOf(id);
     const uint32_t protocol = conn ? conn->protocol : 0;
     ctx.counters->events++;
+    if (protocol < Counters::kProtocols && event->type < Counters::kEvents) {
+        ctx.counters->eventsBy[protocol][event->type]++;
+    }
     std::string_view wire;
     if (event->text != nullptr && event->textLength > 0) {
         wire = std::string_view(event->text, static_cast<size_t>(event->textLength));
@@ -282,6 +291,7 @@ int32_t hostEvent(uint32_t id, FilterEvent *event) {
                 replaced = true;
                 QMX_setReplacementText(0, event, replacement.data(), replacement.size());
                 ctx.counters->replaced++;
+                if (protocol < Counters::kProtocols) ctx.counters->replacedBy[protocol]++;
                 ctx.counters->maskFallbacks += rewritten->masked;
             }
         }

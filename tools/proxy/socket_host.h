@@ -32,6 +32,17 @@ struct Counters {
     std::atomic<uint64_t> reloads{0};
     std::atomic<uint64_t> reloadFailures{0};
     std::atomic<uint64_t> lastReloadUnixSeconds{0};
+
+    // By label, for the metrics: protocol is QMX_PROTO_* (kRaw for raw relays).
+    static constexpr size_t kProtocols = 3;
+    static constexpr size_t kRaw = 3;
+    static constexpr size_t kActions = 7;
+    static constexpr size_t kEvents = 4;
+    std::atomic<uint64_t> relaysBy[kProtocols] = {};
+    std::atomic<uint64_t> decisionsBy[kProtocols][kActions][2] = {}; // [..][..][allow]
+    std::atomic<uint64_t> eventsBy[kProtocols][kEvents] = {};
+    std::atomic<uint64_t> replacedBy[kProtocols] = {};
+    std::atomic<uint64_t> bytesBy[kProtocols + 1][2] = {}; // [..][0 to servers, 1 to clients]
 };
 
 // What the library callbacks need of the running proxy. There is one per

@@ -1,6 +1,6 @@
-// SIGHUP under live traffic on all three protocols: no connection drops, each
-// stream's decisions switch once and stay switched, and an invalid file
-// changes nothing.
+// What an operator relies on: SIGHUP under live traffic (no connection drops,
+// each stream's decisions switch once and stay switched, an invalid file
+// changes nothing) and the metrics a scraper reads.
 #include <gtest/gtest.h>
 
 #ifndef QMX_E2E_WITHOUT_PROXY
@@ -12,6 +12,8 @@
 #include "imsim/ymsg.h"
 
 #include <signal.h>
+
+#include <cstdio>
 
 namespace {
 
@@ -122,6 +124,48 @@ TEST(ProxyReload, SwitchesRulesUnderLiveTrafficWithoutDroppingConnections) {
     EXPECT_EQ(proxy.stop(SIGTERM), 0);
     EXPECT_NE(proxy.output().find("reloads (failed)        1 (1)"), std::string::npos)
         << proxy.output();
+}
+
+std::string run(const std::string &command) {
+    std::string out;
+    if (FILE *p = popen(command.c_str(), "r")) {
+        char buf[4096];
+        for (size_t n; (n = fread(buf, 1, sizeof buf, p)) > 0;) out.append(buf, n);
+        if (pclose(p) != 0) out += "\n(exit status non-zero)";
+    }
+    return out;
+}
+
+TEST(ProxyMetrics, CountWhatTheTrafficDidAndPassPromtool) {
+    Listener ups[3];
+    e2e::ProxyProcess proxy(config(ups[0].port(), ups[1].port(), ups[2].port(),
+                                   "[metrics]\nlisten = \"127.0.0.1:0\"\n" + kNewRules));
+    const std::string log = proxy.log();
+    const auto at = log.find("listening: metrics 127.0.0.1:");
+    ASSERT_NE(at, std::string::npos) << log;
+    const std::string base = "http://127.0.0.1:" + std::to_string(std::stoi(log.substr(at + 29)));
+    {
+        Socket client = connectLoopback(proxy.forwardPort(kYmsg));
+        Socket server = ups[kYmsg].accept();
+        client.write(ymsgLogin("alice") + ymsgMessage("alice", "eve", "psst") +
+                     ymsgMessage("alice", "bob", "darn"));
+        ymsgRead(server);
+        EXPECT_EQ(ymsgRead(server).field("14"), "[bleep]");
+    }
+    EXPECT_EQ(run("curl -s " + base + "/healthz"), "ok\n");
+    const std::string metrics = run("curl -s " + base + "/metrics");
+    for (const char *sample : {
+             "qmx_proxy_relays_total{protocol=\"ymsg\"} 1\n",
+             "qmx_proxy_decisions_total{protocol=\"ymsg\",action=\"im_out\",decision=\"deny\"} 1\n",
+             "qmx_proxy_decisions_total{protocol=\"ymsg\",action=\"im_out\",decision=\"allow\"} "
+             "1\n",
+             "qmx_proxy_replacements_total{protocol=\"ymsg\"} 1\n",
+             "qmx_proxy_connections_accepted_total 1\n",
+             "qmx_build_info{version=\"",
+         }) {
+        EXPECT_NE(metrics.find(sample), std::string::npos) << sample << "\n" << metrics;
+    }
+    EXPECT_EQ(run("curl -s " + base + "/metrics | promtool check metrics 2>&1"), "");
 }
 
 } // namespace

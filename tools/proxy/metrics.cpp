@@ -1,0 +1,157 @@
+#include "metrics.h"
+
+#include <civetweb.h>
+#include <fmt/format.h>
+
+#include <cstring>
+
+namespace qmxproxy {
+
+namespace {
+
+class Exposition {
+public:
+    // One HELP and TYPE line per family, before its first sample.
+    void family(const char *name, const char *type, const char *help) {
+        text_ += fmt::format("# HELP {} {}\n# TYPE {} {}\n", name, help, name, type);
+    }
+    void sample(const char *name, const std::string &labels, uint64_t value) {
+        text_ += labels.empty() ? fmt::format("{} {}\n", name, value)
+                                : fmt::format("{}{{{}}} {}\n", name, labels, value);
+    }
+    std::string take() { return std::move(text_); }
+
+private:
+    std::string text_;
+};
+
+std::string label(const char *key, const char *value) { return fmt::format("{}=\"{}\"", key, value); }
+
+const char *const kProtocolLabels[] = {"oscar", "msn", "ymsg", "raw"};
+
+} // namespace
+
+std::string renderMetrics(const MetricsSnapshot &s) {
+    const Counters &c = *s.counters;
+    Exposition e;
+    const auto counter = [&](const char *name, const char *help, uint64_t value) {
+        e.family(name, "counter", help);
+        e.sample(name, "", value);
+    };
+    e.family("qmx_build_info", "gauge", "Version of qmx-proxy; always 1.");
+    e.sample("qmx_build_info", label("version", QMX_PROXY_VERSION), 1);
+    e.family("qmx_proxy_connections_open", "gauge", "Client connections being served.");
+    e.sample("qmx_proxy_connections_open", "", s.openConnections);
+    counter("qmx_proxy_connections_accepted_total", "Client connections accepted.", c.accepted);
+    counter("qmx_proxy_connections_refused_at_limit_total",
+            "Client connections closed at accept because max_connections were open.",
+            c.refusedAtLimit);
+    counter("qmx_proxy_handshake_failures_total",
+            "SOCKS5 handshakes that failed or asked for a refused destination.",
+            c.handshakeFailures);
+    counter("qmx_proxy_upstream_failures_total", "Upstream servers that could not be reached.",
+            c.upstreamFailures);
+
+    e.family("qmx_proxy_relays_total", "counter", "Relays started, by protocol; raw is unfiltered.");
+    for (size_t p = 0; p < Counters::kProtocols; ++p) {
+        e.sample("qmx_proxy_relays_total", label("protocol", kProtocolLabels[p]), c.relaysBy[p]);
+    }
+    e.sample("qmx_proxy_relays_total", label("protocol", "raw"), c.rawRelays);
+
+    e.family("qmx_proxy_events_total", "counter", "Filtered events shown to the host.");
+    for (size_t p = 0; p < Counters::kProtocols; ++p) {
+        for (uint32_t t = 0; t < Counters::kEvents; ++t) {
+            e.sample("qmx_proxy_events_total",
+                     label("protocol", kProtocolLabels[p]) + "," + label("event", eventName(t)),
+                     c.eventsBy[p][t]);
+        }
+    }
+    e.family("qmx_proxy_decisions_total", "counter", "Policy decisions.");
+    for (size_t p = 0; p < Counters::kProtocols; ++p) {
+        for (uint32_t a = 0; a < Counters::kActions; ++a) {
+            for (int allow = 1; allow >= 0; --allow) {
+                e.sample("qmx_proxy_decisions_total",
+                         label("protocol", kProtocolLabels[p]) + "," +
+                             label("action", actionName(a)) + "," +
+                             label("decision", allow ? "allow" : "deny"),
+                         c.decisionsBy[p][a][allow]);
+            }
+        }
+    }
+    e.family("qmx_proxy_replacements_total", "counter", "Message texts rewritten by [[replace]].");
+    for (size_t p = 0; p < Counters::kProtocols; ++p) {
+        e.sample("qmx_proxy_replacements_total", label("protocol", kProtocolLabels[p]),
+                 c.replacedBy[p]);
+    }
+    counter("qmx_proxy_mask_fallbacks_total",
+            "Replacement characters the message's charset could not carry, sent as '*'.",
+            c.maskFallbacks);
+    e.family("qmx_proxy_bytes_total", "counter", "Bytes relayed, by protocol and direction.");
+    for (size_t p = 0; p <= Counters::kProtocols; ++p) {
+        for (int d = 0; d < 2; ++d) {
+            e.sample("qmx_proxy_bytes_total",
+                     label("protocol", kProtocolLabels[p]) + "," +
+                         label("direction", d == 0 ? "to_server" : "to_client"),
+                     c.bytesBy[p][d]);
+        }
+    }
+    counter("qmx_proxy_relays_ended_by_limit_total",
+            "Relays ended because one side held more than max_held_bytes.", c.heldCapEnded);
+    e.family("qmx_proxy_config_reloads_total", "counter", "Configuration reloads (SIGHUP).");
+    e.sample("qmx_proxy_config_reloads_total", label("result", "success"), c.reloads);
+    e.sample("qmx_proxy_config_reloads_total", label("result", "failure"), c.reloadFailures);
+    e.family("qmx_proxy_config_last_reload_success_timestamp_seconds", "gauge",
+             "Unix time of the last successful reload; 0 before the first.");
+    e.sample("qmx_proxy_config_last_reload_success_timestamp_seconds", "",
+             c.lastReloadUnixSeconds);
+    return e.take();
+}
+
+bool MetricsServer::start(const Endpoint &listen, Source source, std::string *error) {
+    source_ = std::move(source);
+    mg_init_library(0);
+    // civetweb writes IPv6 addresses in brackets too, and binds port 0 to a free one.
+    const std::string ports = listen.text();
+    const char *options[] = {"listening_ports", ports.c_str(), "num_threads", "2", nullptr};
+    mg_callbacks callbacks{};
+    context_ = mg_start(&callbacks, nullptr, options);
+    if (context_ == nullptr) {
+        *error = "metrics: cannot listen on " + ports;
+        mg_exit_library();
+        return false;
+    }
+    mg_set_request_handler(context_, "/metrics$", &MetricsServer::serveMetrics, this);
+    mg_set_request_handler(context_, "/healthz$", &MetricsServer::serveHealth, this);
+    mg_server_port bound[1] = {};
+    if (mg_get_server_ports(context_, 1, bound) == 1) port_ = static_cast<uint16_t>(bound[0].port);
+    return true;
+}
+
+void MetricsServer::stop() {
+    if (context_ == nullptr) return;
+    mg_stop(context_);
+    context_ = nullptr;
+    mg_exit_library();
+}
+
+int MetricsServer::serveMetrics(mg_connection *conn, void *self) {
+    const std::string body = renderMetrics(static_cast<MetricsServer *>(self)->source_());
+    mg_printf(conn,
+              "HTTP/1.1 200 OK\r\nContent-Type: text/plain; version=0.0.4; charset=utf-8\r\n"
+              "Content-Length: %zu\r\nConnection: close\r\n\r\n",
+              body.size());
+    mg_write(conn, body.data(), body.size());
+    return 200;
+}
+
+int MetricsServer::serveHealth(mg_connection *conn, void *self) {
+    // Load balancers stop sending new clients once a stop has begun.
+    const bool stopping = static_cast<MetricsServer *>(self)->source_().stopping;
+    const char *body = stopping ? "stopping\n" : "ok\n";
+    mg_printf(conn, "HTTP/1.1 %s\r\nContent-Type: text/plain\r\nContent-Length: %zu\r\n"
+                    "Connection: close\r\n\r\n%s",
+              stopping ? "503 Service Unavailable" : "200 OK", std::strlen(body), body);
+    return stopping ? 503 : 200;
+}
+
+} // namespace qmxproxy
