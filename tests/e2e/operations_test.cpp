@@ -138,8 +138,9 @@ std::string run(const std::string &command) {
 
 TEST(ProxyMetrics, CountWhatTheTrafficDidAndPassPromtool) {
     Listener ups[3];
-    e2e::ProxyProcess proxy(config(ups[0].port(), ups[1].port(), ups[2].port(),
-                                   "[metrics]\nlisten = \"127.0.0.1:0\"\n" + kNewRules));
+    e2e::ProxyProcess proxy(
+        config(ups[0].port(), ups[1].port(), ups[2].port(),
+               "[metrics]\nlisten = \"127.0.0.1:0\"\n[policy]\nstrict = true\n" + kNewRules));
     const std::string log = proxy.log();
     const auto at = log.find("listening: metrics 127.0.0.1:");
     ASSERT_NE(at, std::string::npos) << log;
@@ -152,15 +153,25 @@ TEST(ProxyMetrics, CountWhatTheTrafficDidAndPassPromtool) {
         ymsgRead(server);
         EXPECT_EQ(ymsgRead(server).field("14"), "[bleep]");
     }
+    {
+        // Strict: bytes that are not YMSG end the relay without reaching the server.
+        Socket client = connectLoopback(proxy.forwardPort(kYmsg));
+        Socket server = ups[kYmsg].accept();
+        client.write("GET / HTTP/1.0\r\nHost: example.com\r\n\r\n");
+        std::string leaked;
+        EXPECT_TRUE(server.waitForEnd(e2e::kHangGuardMs, &leaked));
+        EXPECT_EQ(leaked, "");
+    }
     EXPECT_EQ(run("curl -s " + base + "/healthz"), "ok\n");
     const std::string metrics = run("curl -s " + base + "/metrics");
     for (const char *sample : {
-             "qmx_proxy_relays_total{protocol=\"ymsg\"} 1\n",
+             "qmx_proxy_relays_total{protocol=\"ymsg\"} 2\n",
              "qmx_proxy_decisions_total{protocol=\"ymsg\",action=\"im_out\",decision=\"deny\"} 1\n",
              "qmx_proxy_decisions_total{protocol=\"ymsg\",action=\"im_out\",decision=\"allow\"} "
              "1\n",
              "qmx_proxy_replacements_total{protocol=\"ymsg\"} 1\n",
-             "qmx_proxy_connections_accepted_total 1\n",
+             "qmx_proxy_connections_accepted_total 2\n",
+             "qmx_proxy_unparsed_dropped_bytes_total 20\n",
              "qmx_build_info{version=\"",
          }) {
         EXPECT_NE(metrics.find(sample), std::string::npos) << sample << "\n" << metrics;

@@ -1,6 +1,8 @@
 #include "audit.h"
 
 #include <fcntl.h>
+#include <grp.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -112,11 +114,19 @@ AuditLog::~AuditLog() { close(); }
 
 namespace {
 
-// The records can hold people's messages: only the proxy's own user may
-// read a file it creates, whatever the umask.
-FILE *openPrivate(const std::string &path, std::string *error) {
-    const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
-    FILE *file = fd < 0 ? nullptr : fdopen(fd, "a");
+// The records can hold people's messages: only the proxy's user (and, when
+// configured, one group) may read the file, whatever the umask, and a file
+// that exists is brought back to that mode.
+FILE *openPrivate(const std::string &path, const std::string &group, std::string *error) {
+    const mode_t mode = group.empty() ? 0600 : 0640;
+    const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, mode);
+    bool ok = fd >= 0;
+    if (ok && !group.empty()) {
+        const struct group *g = getgrnam(group.c_str());
+        ok = g != nullptr && fchown(fd, static_cast<uid_t>(-1), g->gr_gid) == 0;
+    }
+    ok = ok && fchmod(fd, mode) == 0;
+    FILE *file = ok ? fdopen(fd, "a") : nullptr;
     if (file == nullptr) {
         *error = "audit log " + path + ": " + std::strerror(errno);
         if (fd >= 0) ::close(fd);
@@ -126,28 +136,31 @@ FILE *openPrivate(const std::string &path, std::string *error) {
 
 } // namespace
 
-bool AuditLog::switchTo(const std::string &path, std::string *error) {
+bool AuditLog::switchTo(const std::string &path, const std::string &group, std::string *error) {
     if (path.empty()) {
         close();
         return true;
     }
-    FILE *fresh = openPrivate(path, error);
+    FILE *fresh = openPrivate(path, group, error);
     if (fresh == nullptr) return false;
     std::lock_guard<std::mutex> lock(mutex_);
     if (file_ != nullptr) std::fclose(file_);
     file_ = fresh;
     path_ = path;
+    group_ = group;
     enabled_ = true;
     return true;
 }
 
 bool AuditLog::reopen(std::string *error) {
     std::string path;
+    std::string group;
     {
         std::lock_guard<std::mutex> lock(mutex_);
         path = path_;
+        group = group_;
     }
-    return switchTo(path, error);
+    return switchTo(path, group, error);
 }
 
 void AuditLog::close() {
@@ -187,6 +200,7 @@ void AuditLog::write(const AuditRecord &r) {
         line += ",\"replacement\":";
         appendJsonString(line, *r.replacement);
     }
+    if (r.bytes >= 0) line += ",\"bytes\":" + std::to_string(r.bytes);
     line += "}\n";
     std::lock_guard<std::mutex> lock(mutex_);
     if (file_ == nullptr) return;

@@ -26,6 +26,7 @@ struct AuditRecord {
     bool replaced = false;
     const std::string *text = nullptr; // only when the configuration asks for text
     const std::string *replacement = nullptr;
+    int64_t bytes = -1; // unparsed records: how many bytes were dropped
 };
 
 // Quotes bytes as a JSON string. Valid UTF-8 passes through; any other byte
@@ -39,11 +40,15 @@ public:
     AuditLog(const AuditLog &) = delete;
     AuditLog &operator=(const AuditLog &) = delete;
 
-    bool open(const std::string &path, std::string *error) { return switchTo(path, error); }
+    bool open(const std::string &path, const std::string &group, std::string *error) {
+        return switchTo(path, group, error);
+    }
     // Opens the path (again, after a rotation) and writes there from the next
     // record on; an empty path stops the log. The old file stays in use when
     // the new one cannot be opened.
-    bool switchTo(const std::string &path, std::string *error);
+    // group: empty for a file only the proxy's user reads (0600), or the group
+    // that may read it too (0640).
+    bool switchTo(const std::string &path, const std::string &group, std::string *error);
     bool reopen(std::string *error);
     bool enabled() const { return enabled_.load(std::memory_order_relaxed); }
     void write(const AuditRecord &r);
@@ -53,6 +58,7 @@ private:
     std::mutex mutex_;
     FILE *file_ = nullptr;
     std::string path_;
+    std::string group_;
     std::atomic<bool> enabled_{false};
 };
 

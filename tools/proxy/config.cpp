@@ -8,6 +8,7 @@
 #include <qmx/qmx.h>
 
 #include <fnmatch.h>
+#include <grp.h>
 
 #include <fstream>
 #include <set>
@@ -227,8 +228,9 @@ bool decisionAt(const std::string &key, const toml::value &v) {
 }
 
 void readPolicy(const toml::value &v, Config &c) {
-    onlyKeys("policy", v, {"default", "rules"});
+    onlyKeys("policy", v, {"default", "rules", "strict"});
     if (const auto *d = member(v, "default")) c.defaultAllow = decisionAt("policy.default", *d);
+    if (const auto *m = member(v, "strict")) c.strict = boolAt("policy.strict", *m);
     const toml::value *rules = member(v, "rules");
     if (rules == nullptr) return;
     if (!rules->is_array())
@@ -281,7 +283,11 @@ void readReplacements(const toml::value &v, Config &c) {
 }
 
 void readAudit(const toml::value &v, Config &c) {
-    onlyKeys("audit", v, {"path", "log_text"});
+    onlyKeys("audit", v, {"path", "log_text", "group"});
+    if (const auto *m = member(v, "group")) {
+        c.auditGroup = stringAt("audit.group", *m);
+        if (getgrnam(c.auditGroup.c_str()) == nullptr) fail("audit.group", *m, "no such group");
+    }
     if (const auto *m = member(v, "path")) c.auditPath = stringAt("audit.path", *m);
     if (const auto *m = member(v, "log_text")) c.auditText = boolAt("audit.log_text", *m);
 }

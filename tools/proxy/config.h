@@ -66,10 +66,14 @@ struct Config {
     std::vector<Socks5Listener> socks5;
     std::vector<Forward> forwards;
     bool defaultAllow = true;
+    // Bytes that do not parse as the connection's protocol are dropped, not
+    // passed on.
+    bool strict = false;
     std::vector<PolicyRule> rules;
     std::vector<ReplaceRule> replacements;
     std::string auditPath; // empty: no audit log
     bool auditText = false;
+    std::string auditGroup;                // empty: the file is 0600; else 0640 with this group
     std::optional<Endpoint> metricsListen; // [metrics]; read at start only
 };
 

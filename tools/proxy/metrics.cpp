@@ -25,7 +25,9 @@ private:
     std::string text_;
 };
 
-std::string label(const char *key, const char *value) { return fmt::format("{}=\"{}\"", key, value); }
+std::string label(const char *key, const char *value) {
+    return fmt::format("{}=\"{}\"", key, value);
+}
 
 const char *const kProtocolLabels[] = {"oscar", "msn", "ymsg", "raw"};
 
@@ -52,7 +54,8 @@ std::string renderMetrics(const MetricsSnapshot &s) {
     counter("qmx_proxy_upstream_failures_total", "Upstream servers that could not be reached.",
             c.upstreamFailures);
 
-    e.family("qmx_proxy_relays_total", "counter", "Relays started, by protocol; raw is unfiltered.");
+    e.family("qmx_proxy_relays_total", "counter",
+             "Relays started, by protocol; raw is unfiltered.");
     for (size_t p = 0; p < Counters::kProtocols; ++p) {
         e.sample("qmx_proxy_relays_total", label("protocol", kProtocolLabels[p]), c.relaysBy[p]);
     }
@@ -95,6 +98,11 @@ std::string renderMetrics(const MetricsSnapshot &s) {
                      c.bytesBy[p][d]);
         }
     }
+    counter("qmx_proxy_unparsed_dropped_total",
+            "Pieces of traffic that did not parse as their protocol, dropped in strict mode.",
+            c.unparsedDropped);
+    counter("qmx_proxy_unparsed_dropped_bytes_total", "Bytes of those pieces.",
+            c.unparsedDroppedBytes);
     counter("qmx_proxy_relays_ended_by_limit_total",
             "Relays ended because one side held more than max_held_bytes.", c.heldCapEnded);
     e.family("qmx_proxy_config_reloads_total", "counter", "Configuration reloads (SIGHUP).");
@@ -102,8 +110,7 @@ std::string renderMetrics(const MetricsSnapshot &s) {
     e.sample("qmx_proxy_config_reloads_total", label("result", "failure"), c.reloadFailures);
     e.family("qmx_proxy_config_last_reload_success_timestamp_seconds", "gauge",
              "Unix time of the last successful reload; 0 before the first.");
-    e.sample("qmx_proxy_config_last_reload_success_timestamp_seconds", "",
-             c.lastReloadUnixSeconds);
+    e.sample("qmx_proxy_config_last_reload_success_timestamp_seconds", "", c.lastReloadUnixSeconds);
     return e.take();
 }
 
@@ -148,8 +155,9 @@ int MetricsServer::serveHealth(mg_connection *conn, void *self) {
     // Load balancers stop sending new clients once a stop has begun.
     const bool stopping = static_cast<MetricsServer *>(self)->source_().stopping;
     const char *body = stopping ? "stopping\n" : "ok\n";
-    mg_printf(conn, "HTTP/1.1 %s\r\nContent-Type: text/plain\r\nContent-Length: %zu\r\n"
-                    "Connection: close\r\n\r\n%s",
+    mg_printf(conn,
+              "HTTP/1.1 %s\r\nContent-Type: text/plain\r\nContent-Length: %zu\r\n"
+              "Connection: close\r\n\r\n%s",
               stopping ? "503 Service Unavailable" : "200 OK", std::strlen(body), body);
     return stopping ? 503 : 200;
 }

@@ -59,6 +59,26 @@ struct Proxy::Accepted {
     std::string peer;
 };
 
+namespace {
+
+bool isLoopback(const std::string &host) {
+    return host == "localhost" || host == "::1" || host.rfind("127.", 0) == 0;
+}
+
+// Anyone who reaches such a listener can use the proxy to reach any port.
+void warnOfOpenProxies(const Config &config) {
+    for (const Socks5Listener &s : config.socks5) {
+        if (!isLoopback(s.listen.host) && s.username.empty() && s.otherPorts == PortUse::Raw) {
+            spdlog::warn("socks5 {} relays unmapped ports raw without authentication: it is an "
+                         "open proxy to anyone who can reach it; set username and password, or "
+                         "other_ports = \"refuse\"",
+                         s.listen.text());
+        }
+    }
+}
+
+} // namespace
+
 Proxy::Proxy(Config config, std::string configPath)
     : config_(std::make_shared<const Config>(std::move(config))),
       configPath_(std::move(configPath)) {}
@@ -78,7 +98,9 @@ bool Proxy::start(std::string *error) {
         return false;
     }
     const Config &config = *config_;
-    if (!config.auditPath.empty() && !audit_.open(config.auditPath, error)) return false;
+    if (!config.auditPath.empty() && !audit_.open(config.auditPath, config.auditGroup, error)) {
+        return false;
+    }
     if (!bindListeners(config, &listeners_, error)) return false;
     if (listeners_.empty()) {
         *error = config.source + ": no [[socks5]] or [[forward]] listener is configured";
@@ -98,6 +120,7 @@ bool Proxy::start(std::string *error) {
         return false;
     }
     for (const Listener &l : listeners_) spdlog::info("listening: {}", l.name);
+    warnOfOpenProxies(config);
     if (config.metricsListen) {
         const auto snapshot = [this] {
             std::lock_guard<std::mutex> lock(mutex_);
@@ -166,7 +189,7 @@ bool Proxy::reload() {
             ok = false;
         }
         // The same path is opened anew: that is the log rotation.
-        ok = ok && audit_.switchTo(fresh->auditPath, &error);
+        ok = ok && audit_.switchTo(fresh->auditPath, fresh->auditGroup, &error);
         if (ok) {
             for (const Listener &old : listeners_) {
                 const bool kept = std::any_of(next.begin(), next.end(),
@@ -182,6 +205,7 @@ bool Proxy::reload() {
                 if (isNew) spdlog::info("reload: listening: {}", l.name);
             }
             listeners_ = std::move(next);
+            warnOfOpenProxies(*fresh);
             setCurrentConfig(std::make_shared<const Config>(std::move(*fresh)));
         } else {
             // What this attempt bound and did not keep.

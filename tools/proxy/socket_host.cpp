@@ -326,12 +326,40 @@ int32_t hostEvent(uint32_t id, FilterEvent *event) {
 }
 
 // ---- slot 3 ----
-int32_t hostRawData(uint32_t id, uintptr_t, uintptr_t, const uint8_t *, intptr_t count) {
+int32_t hostRawData(uint32_t id, uintptr_t from, uintptr_t, const uint8_t *, intptr_t count) {
+    HostContext &ctx = hostContext();
     Connection *conn = connectionOf(id);
-    spdlog::debug("[#{} {} {}] {} bytes do not look like the protocol; passed on unfiltered", id,
-                  conn ? protocolName(conn->protocol) : "?", conn ? conn->client : std::string("?"),
-                  static_cast<long long>(count));
-    return 0;
+    const uint32_t protocol = conn ? conn->protocol : 0;
+    const std::string client = conn ? conn->client : std::string("?");
+    if (!currentConfig()->strict) {
+        spdlog::debug("[#{} {} {}] {} bytes do not look like the protocol; passed on unfiltered",
+                      id, protocolName(protocol), client, static_cast<long long>(count));
+        return 0;
+    }
+    // MSN hands over its relay side, whose first member is the socket.
+    QMX_Socket fromSocket = from;
+    if (protocol == QMX_PROTO_MSN && from != 0) {
+        const auto *side =
+            reinterpret_cast<const void *>(from); // NOLINT(performance-no-int-to-ptr)
+        std::memcpy(&fromSocket, side, sizeof fromSocket);
+    }
+    const bool fromClient =
+        conn != nullptr && fromSocket == reinterpret_cast<QMX_Socket>(&conn->clientSide);
+    ctx.counters->unparsedDropped++;
+    ctx.counters->unparsedDroppedBytes += static_cast<uint64_t>(count > 0 ? count : 0);
+    spdlog::warn("[#{} {} {}] {} bytes do not look like the protocol; dropped (strict)", id,
+                 protocolName(protocol), client, static_cast<long long>(count));
+    if (ctx.audit->enabled()) {
+        AuditRecord r;
+        r.record = "unparsed";
+        r.instance = id;
+        r.protocol = protocol;
+        r.client = conn ? std::string_view(conn->client) : std::string_view();
+        r.direction = directionOf(fromClient);
+        r.bytes = count;
+        ctx.audit->write(r);
+    }
+    return QMX_RAW_DO_NOT_FORWARD;
 }
 
 // ---- slot 8 ----

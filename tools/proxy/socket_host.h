@@ -29,6 +29,8 @@ struct Counters {
     std::atomic<uint64_t> bytesToServer{0};
     std::atomic<uint64_t> bytesToClient{0};
     std::atomic<uint64_t> maskFallbacks{0};
+    std::atomic<uint64_t> unparsedDropped{0};
+    std::atomic<uint64_t> unparsedDroppedBytes{0};
     std::atomic<uint64_t> reloads{0};
     std::atomic<uint64_t> reloadFailures{0};
     std::atomic<uint64_t> lastReloadUnixSeconds{0};
