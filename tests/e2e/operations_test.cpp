@@ -11,7 +11,11 @@
 #include "imsim/oscar.h"
 #include "imsim/ymsg.h"
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <cstdio>
 
@@ -177,6 +181,26 @@ TEST(ProxyMetrics, CountWhatTheTrafficDidAndPassPromtool) {
         EXPECT_NE(metrics.find(sample), std::string::npos) << sample << "\n" << metrics;
     }
     EXPECT_EQ(run("curl -s " + base + "/metrics | promtool check metrics 2>&1"), "");
+}
+
+// A name server that takes the question and never answers: the lookup ends
+// with the connect timeout, and the client hears "host unreachable".
+TEST(ProxyLookups, AnUnansweredLookupEndsWithHostUnreachable) {
+    const int stub = socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof addr;
+    ASSERT_EQ(bind(stub, reinterpret_cast<sockaddr *>(&addr), len), 0);
+    getsockname(stub, reinterpret_cast<sockaddr *>(&addr), &len);
+    e2e::ProxyProcess proxy(
+        "[limits]\nconnect_timeout = 1\n[dns]\nservers = [\"127.0.0.1:" +
+        std::to_string(ntohs(addr.sin_port)) +
+        "\"]\n[[socks5]]\nlisten = \"127.0.0.1:0\"\n[socks5.ports]\n5050 = \"ymsg\"\n");
+    Socket client = connectLoopback(proxy.socksPort());
+    EXPECT_EQ(socks5Connect(client, proxy.socksPort(), "scs.msg.yahoo.com", 5050), 4);
+    EXPECT_TRUE(proxy.waitForLog("did not end within the connect timeout"));
+    close(stub);
 }
 
 } // namespace

@@ -298,6 +298,20 @@ void readMetrics(const toml::value &v, Config &c) {
         c.metricsListen = endpointAt("metrics.listen", *m, true);
 }
 
+// Name servers for upstream host names, instead of /etc/resolv.conf's.
+void readDns(const toml::value &v, Config &c) {
+    onlyKeys("dns", v, {"servers"});
+    const toml::value *servers = member(v, "servers");
+    if (servers == nullptr) return;
+    if (!servers->is_array()) fail("dns.servers", *servers, "must be an array of \"host:port\"");
+    const auto &items = servers->as_array();
+    for (size_t i = 0; i < items.size(); ++i) {
+        const Endpoint ep = endpointAt("dns.servers[" + std::to_string(i) + "]", items[i], false);
+        if (!c.dnsServers.empty()) c.dnsServers += ',';
+        c.dnsServers += ep.text();
+    }
+}
+
 void readLog(const toml::value &v, Config &c) {
     onlyKeys("log", v, {"level"});
     if (const auto *m = member(v, "level")) {
@@ -313,8 +327,9 @@ void readLog(const toml::value &v, Config &c) {
 Config build(const toml::value &root, const std::string &name) {
     Config c;
     c.source = name;
-    onlyKeys("", root,
-             {"limits", "socks5", "forward", "policy", "replace", "audit", "log", "metrics"});
+    onlyKeys(
+        "", root,
+        {"limits", "socks5", "forward", "policy", "replace", "audit", "log", "metrics", "dns"});
     if (const auto *m = member(root, "log")) readLog(*m, c);
     if (const auto *m = member(root, "limits")) readLimits(*m, c);
     if (const auto *m = member(root, "socks5")) readSocks5(*m, c);
@@ -323,6 +338,7 @@ Config build(const toml::value &root, const std::string &name) {
     if (const auto *m = member(root, "replace")) readReplacements(*m, c);
     if (const auto *m = member(root, "audit")) readAudit(*m, c);
     if (const auto *m = member(root, "metrics")) readMetrics(*m, c);
+    if (const auto *m = member(root, "dns")) readDns(*m, c);
     return c;
 }
 

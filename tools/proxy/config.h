@@ -75,6 +75,7 @@ struct Config {
     bool auditText = false;
     std::string auditGroup;                // empty: the file is 0600; else 0640 with this group
     std::optional<Endpoint> metricsListen; // [metrics]; read at start only
+    std::string dnsServers;                // [dns] servers, as c-ares' "host:port,..."
 };
 
 // Parses and validates; on failure returns nothing and sets error to a

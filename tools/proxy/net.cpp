@@ -1,5 +1,7 @@
 #include "net.h"
 
+#include "resolver.h"
+
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netdb.h>
@@ -139,30 +141,25 @@ int listenOn(const Endpoint &ep, uint16_t *boundPort, std::string *error) {
 }
 
 int connectTo(const std::string &host, uint16_t port, int timeoutSeconds, std::string *error,
-              int *errnoOut) {
+              int *errnoOut, const std::string &dnsServers) {
     *errnoOut = 0;
-    addrinfo hints{};
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = SOCK_STREAM;
-    hints.ai_flags = AI_NUMERICSERV;
-    addrinfo *res = nullptr;
-    const std::string portText = std::to_string(port);
-    const int rc = getaddrinfo(host.c_str(), portText.c_str(), &hints, &res);
-    if (rc != 0) {
-        *error = std::string("cannot resolve: ") + gai_strerror(rc);
+    // The lookup and the connection share one deadline.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeoutSeconds);
+    const std::vector<ResolvedAddress> addresses = resolve(host, port, deadline, dnsServers, error);
+    if (addresses.empty()) {
         *errnoOut = EHOSTUNREACH;
         return -1;
     }
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(timeoutSeconds);
     int fd = -1;
-    for (addrinfo *ai = res; ai != nullptr; ai = ai->ai_next) {
-        fd = socket(ai->ai_family, ai->ai_socktype | SOCK_CLOEXEC | SOCK_NONBLOCK, ai->ai_protocol);
+    for (const ResolvedAddress &a : addresses) {
+        const auto *sa = reinterpret_cast<const sockaddr *>(&a.address);
+        fd = socket(sa->sa_family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
         if (fd < 0) {
             *errnoOut = errno;
             continue;
         }
         int err = 0;
-        if (connect(fd, ai->ai_addr, ai->ai_addrlen) != 0) {
+        if (connect(fd, sa, a.length) != 0) {
             err = errno;
             if (err == EINPROGRESS) {
                 err = ETIMEDOUT;
@@ -192,7 +189,6 @@ int connectTo(const std::string &host, uint16_t port, int timeoutSeconds, std::s
         fd = -1;
         if (err == ECANCELED) break;
     }
-    freeaddrinfo(res);
     if (fd < 0) {
         *error = *errnoOut == ECANCELED ? std::string("proxy is stopping")
                                         : std::string(std::strerror(*errnoOut));

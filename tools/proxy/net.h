@@ -27,11 +27,13 @@ void hangupSignalDrain();
 // Binds and listens; on success returns the descriptor and the bound port.
 int listenOn(const Endpoint &ep, uint16_t *boundPort, std::string *error);
 
-// Connects to host:port (resolved with getaddrinfo), waiting at most
-// timeoutSeconds and giving up early on a stop request. The returned socket
-// is non-blocking with TCP_NODELAY set. errnoOut gets the failure's errno.
+// Connects to host:port, the name lookup (resolver.h, through dnsServers
+// when given) and the connection together taking at most timeoutSeconds, and
+// giving up early on a stop request. The returned socket is non-blocking
+// with TCP_NODELAY set. errnoOut gets the failure's errno: EHOSTUNREACH when
+// the name did not resolve in time.
 int connectTo(const std::string &host, uint16_t port, int timeoutSeconds, std::string *error,
-              int *errnoOut);
+              int *errnoOut, const std::string &dnsServers = {});
 
 void setNoDelay(int fd);
 void setNonBlocking(int fd);

@@ -1,6 +1,7 @@
 #include "proxy.h"
 
 #include "net.h"
+#include "resolver.h"
 #include "service_notify.h"
 #include "socks5.h"
 
@@ -106,6 +107,7 @@ bool Proxy::start(std::string *error) {
         *error = config.source + ": no [[socks5]] or [[forward]] listener is configured";
         return false;
     }
+    if (!resolverInit(error)) return false;
     if (QMX_init() != 0) {
         *error = "the qmx library failed to start";
         return false;
@@ -419,8 +421,8 @@ void Proxy::serve(const Listener &listener, int fd, const std::string &peer) {
 
     std::string error;
     int err = 0;
-    const int up =
-        connectTo(host, port, static_cast<int>(config->connectTimeoutSeconds), &error, &err);
+    const int up = connectTo(host, port, static_cast<int>(config->connectTimeoutSeconds), &error,
+                             &err, config->dnsServers);
     if (up < 0) {
         counters_.upstreamFailures++;
         spdlog::warn("{}: client {}: cannot connect to upstream {}: {}; closing the client",
