@@ -97,9 +97,8 @@ std::vector<ResolvedAddress> resolve(const std::string &host, uint16_t port,
             const bool reading = ARES_GETSOCK_READABLE(mask, i);
             const bool writing = ARES_GETSOCK_WRITABLE(mask, i);
             if (!reading && !writing) continue;
-            pfds[n++] = {sockets[i], static_cast<short>((reading ? POLLIN : 0) |
-                                                        (writing ? POLLOUT : 0)),
-                         0};
+            pfds[n++] = {sockets[i],
+                         static_cast<short>((reading ? POLLIN : 0) | (writing ? POLLOUT : 0)), 0};
         }
         pfds[n++] = {stopSignalFd(), POLLIN, 0};
         // c-ares' own retry timer, within what is left of ours.
@@ -122,8 +121,9 @@ std::vector<ResolvedAddress> resolve(const std::string &host, uint16_t port,
     }
     if (!lookup.done) {
         ares_cancel(channel.get()); // runs the callback, which must not outlive `lookup`
-        *error = stopSignalRaised() ? std::string("proxy is stopping")
-                                    : "lookup of " + host + " did not end within the connect timeout";
+        *error = stopSignalRaised()
+                     ? std::string("proxy is stopping")
+                     : "lookup of " + host + " did not end within the connect timeout";
         return {};
     }
     if (lookup.status != ARES_SUCCESS || lookup.addresses.empty()) {
