@@ -5,7 +5,9 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-mapfile -t files < <(git ls-files -- '*.c' '*.cc' '*.cpp' '*.h' '*.hpp' \
+# Tracked files and new ones not yet added (but not ignored ones).
+mapfile -t files < <(git ls-files --cached --others --exclude-standard -- \
+                     '*.c' '*.cc' '*.cpp' '*.h' '*.hpp' \
                      ':!:fuzz/corpus/**' ':!:fuzz/regression/**')
 if [[ "${1:-}" == "--check" ]]; then
   clang-format --dry-run -Werror "${files[@]}"
