@@ -2,7 +2,6 @@
 // operation which meets an allocation failure leaves the array untouched.
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <functional>
 #include <memory>
 #include <string>
@@ -102,26 +101,6 @@ TEST(DArray, WritesAndRemovalsActOrRefuseByPosition) {
     EXPECT_EQ(DArray_remove(0, out, empty.get()) + DArray_insert("X", 0, empty.get()), 2);
 }
 
-// Sized writes copy at most one item and keep the rest of the slot; cstr
-// terminates without counting, growing a full array.
-TEST(DArray, SizedWritesAndCstrStayWithinTheirItems) {
-    ArrayPtr arr(DArray_create(2, 4, 2, 0));
-    ASSERT_EQ(DArray_append("wxyz", arr.get()) + DArray_removeRun(0, 1, nullptr, arr.get()), 0);
-    ASSERT_EQ(DArray_appendSized("AB", 2, arr.get()) + DArray_appendSized("123456", 6, arr.get()),
-              0);
-    char out[5] = "....";
-    DArray_getSized(1, out, 2, arr.get());
-    EXPECT_STREQ(out, "12..");
-    EXPECT_EQ(text(arr.get(), 8), "AByz1234");
-    DArray_setSized("PQRSTU", 6, 0, arr.get());
-    DArray_setSized("too long", 8, 1, arr.get());
-    EXPECT_EQ(text(arr.get(), 8), "PQRSTU34");
-    EXPECT_EQ(DArray_cstr(arr.get()), nullptr) << "items are not bytes";
-    ArrayPtr full = bytes("abcd");
-    EXPECT_STREQ(DArray_cstr(full.get()), "abcd");
-    EXPECT_EQ(DArray_count(full.get()) * 100 + DArray_capacity(full.get()), 408);
-}
-
 TEST(DArray, ShrinkingRemovalDividesCapacityButNotBelowTheInitialSize) {
     ArrayPtr arr = bytes("abcdefgh", DARRAY_SHRINK);
     ASSERT_EQ(DArray_removeRun(3, 5, nullptr, arr.get()), 0);
@@ -156,20 +135,6 @@ TEST(DArray, NullArraysImpossibleShapesAndOverflowingSizesAreRefused) {
     EXPECT_EQ(DArray_append("x", big.get()) + DArray_appendRun("x", 1, big.get()), 2);
     EXPECT_EQ(big->currSize, 1 << 21);
     *big = real;
-}
-
-TEST(DArray, PrintStatsShowsEveryFieldButTheItemSize) {
-    ArrayPtr arr(DArray_create(2, 3, 4, 0x11));
-    ASSERT_EQ(DArray_appendRun("abcdefghi", 3, arr.get()), 0);
-    char pointer[32];
-    std::snprintf(pointer, sizeof pointer, "%p", DArray_data(arr.get()));
-    testing::internal::CaptureStdout();
-    DArray_printStats(arr.get());
-    DArray_printStats(nullptr);
-    EXPECT_EQ(testing::internal::GetCapturedStdout(),
-              std::string("DArray stats:\ninit size: 2\ncurr size: 8\nnum items: 3\nresize factor: "
-                          "4\nflags: 11\nbuffer: ") +
-                  pointer + "\n");
 }
 
 // Counts the allocations of a run, then fails each in turn: the operation
