@@ -270,17 +270,4 @@ std::string relayOscar(const uint8_t *data, size_t size) {
 }
 std::string relayMsn(const uint8_t *data, size_t size) { return relay(QMX_PROTO_MSN, data, size); }
 
-std::string script::data(Op op, const std::string &bytes) {
-    std::string out(1, static_cast<char>(op));
-    if (bytes.size() < 255) {
-        out += static_cast<char>(bytes.size());
-        return out + bytes;
-    }
-    const size_t n = std::min<size_t>(bytes.size(), 0xFFFF);
-    out += static_cast<char>(255);
-    out += static_cast<char>(n >> 8);
-    out += static_cast<char>(n & 0xFF);
-    return out + bytes.substr(0, n);
-}
-
 } // namespace qmxfuzz

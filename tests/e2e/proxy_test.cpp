@@ -226,7 +226,8 @@ TEST(Proxy, BadConfigurationExitsWithCode2NamingTheKey) {
             << r.err;
     }
     for (const char *example : {"/policy.toml", "/qmx-proxy.toml"}) {
-        const e2e::RunResult r = e2e::runProxy({"--check-config", QMX_EXAMPLES_DIR + std::string(example)});
+        const e2e::RunResult r =
+            e2e::runProxy({"--check-config", QMX_EXAMPLES_DIR + std::string(example)});
         EXPECT_EQ(r.exitCode, 0) << r.err;
     }
     std::remove(path.c_str());

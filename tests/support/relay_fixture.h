@@ -55,7 +55,8 @@ protected:
             out << "policy " << name(p.local) << " " << p.action << " " << name(p.remote) << "\n";
         }
         if (withText) {
-            for (const LogLine &l : host().logs()) out << "log " << l.level << " " << l.text << "\n";
+            for (const LogLine &l : host().logs())
+                out << "log " << l.level << " " << l.text << "\n";
         }
         return out.str();
     }
