@@ -58,22 +58,6 @@ decision = "allow"
     }
 }
 
-TEST(HostPolicy, ReplacementsApplyInOrderOnlyToTheirProtocol) {
-    const Config c = load(R"toml(
-[[replace]]
-pattern = "cat"
-replacement = "dog"
-ignore_case = true
-[[replace]]
-pattern = "dog(s?)"
-replacement = "wolf$1"
-protocol = "oscar"
-)toml");
-    EXPECT_EQ(rewriteText(c, QMX_PROTO_OSCAR, "Cats and dogs"), "wolfs and wolfs");
-    EXPECT_EQ(rewriteText(c, QMX_PROTO_YMSG, "Cats and dogs"), "dogs and dogs");
-    EXPECT_FALSE(rewriteText(c, QMX_PROTO_MSN, "no animals here").has_value());
-}
-
 TEST(HostPolicy, WordBoundariesGroupsAndLongHostileTextsAreHandled) {
     const Config c = load(R"toml(
 [[replace]]
@@ -91,24 +75,6 @@ replacement = "<$1>"
     // on a relay thread's stack.
     const std::string hostile = std::string(200000, 'x') + "z";
     EXPECT_EQ(rewriteText(c, QMX_PROTO_YMSG, hostile), "<x>");
-}
-
-TEST(HostConfig, ErrorsNameTheKey) {
-    const std::pair<const char *, const char *> cases[] = {
-        {"[[forward]]\nlisten = \"nowhere\"\nupstream = \"a:1\"\nprotocol = \"msn\"\n",
-         "forward[0].listen"},
-        {"[[socks5]]\nlisten = \"127.0.0.1:0\"\nusername = \"u\"\n",
-         "socks5[0].password: is missing"},
-        {"[socks5]\nlisten = \"127.0.0.1:0\"\nother_ports = \"msn\"\n", "socks5.other_ports"},
-        {"[[policy.rules]]\nprotocol = \"icq\"\ndecision = \"deny\"\n", "policy.rules[0].protocol"},
-        {"[[policy.rules]]\naction = \"login\"\n", "policy.rules[0].decision: is missing"},
-        {"colour = true\n", "colour: unknown key"},
-    };
-    for (const auto &[text, expected] : cases) {
-        std::string error;
-        EXPECT_FALSE(loadConfigText(text, "bad.toml", &error).has_value()) << text;
-        EXPECT_NE(error.find(expected), std::string::npos) << error;
-    }
 }
 
 TEST(HostAudit, JsonStringsStayValidWhateverTheBytes) {

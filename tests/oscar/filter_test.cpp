@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "oscar_relay_fixture.h"
+#include "oscar_fixture.h"
 
 namespace qmxtest {
 namespace {

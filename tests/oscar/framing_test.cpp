@@ -4,7 +4,7 @@
 #include <vector>
 
 #include "oscar/framing.h"
-#include "oscar_test_util.h"
+#include "oscar_fixture.h"
 
 namespace qmxtest {
 namespace {

@@ -4,7 +4,7 @@
 #include <vector>
 
 #include "containers/alloc.h"
-#include "oscar_relay_fixture.h"
+#include "oscar_fixture.h"
 
 namespace qmxtest {
 namespace {

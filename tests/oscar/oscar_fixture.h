@@ -1,5 +1,5 @@
-// Runs OSCAR instances against the scripted host: each test gets a fresh
-// library and host, and helpers to script one connection and relay it.
+// OSCAR frames and instances under test: a fresh library and host per test,
+// and helpers to script one connection and relay it.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -8,11 +8,29 @@
 #include <string>
 #include <vector>
 
+#include "containers/byte_stream.h"
 #include "oscar/relay.h"
 #include "support/oscar_builders.h"
 #include "support/scripted_host.h"
 
 namespace qmxtest {
+
+// A frame under test: its bytes and a ByteStream over them, kept together.
+class OscarFrame {
+public:
+    explicit OscarFrame(const Bytes &bytes) : bytes_(bytes) {
+        ByteStream_init(bytes_.data(), static_cast<uint32_t>(bytes_.size()), &stream_);
+    }
+    OscarFrame(const OscarFrame &) = delete;
+    OscarFrame &operator=(const OscarFrame &) = delete;
+
+    ByteStream *stream() { return &stream_; }
+    const Bytes &bytes() const { return bytes_; }
+
+private:
+    Bytes bytes_;
+    ByteStream stream_;
+};
 
 class OscarRelayTest : public ::testing::Test {
 protected:
