@@ -82,8 +82,7 @@ TEST_F(MsnFraming, CommandsAreForwardedOnceCompleteAndByteForByte) {
         EXPECT_EQ(host().raws().size(), c.raws);
         EXPECT_EQ(malformedLogs(), c.malformed);
         EXPECT_EQ(DArray_count(data()->directions[0].pending), 0);
-        TearDown();
-        SetUp();
+        fresh();
     }
 }
 

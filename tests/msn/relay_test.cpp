@@ -24,8 +24,7 @@ TEST_F(MsnRelay, OnlyReadsThatStartLikeACommandGoToTheFramer) {
         EXPECT_EQ(host().raws().size(), c.framed ? 0u : 2u);
         EXPECT_EQ(host().sent(kServer), c.read);
         EXPECT_EQ(host().sent(kClient), c.read);
-        TearDown();
-        SetUp();
+        fresh();
     }
 }
 
@@ -101,8 +100,7 @@ TEST_F(MsnRelay, TheRelayEndsAfterMoreThanAnHourOfEmptyWaitsOrWhenAReadFails) {
     EXPECT_EQ(host().waitCalls().size(), 2402u);
     EXPECT_EQ(host().recvCalls(kClient), 1);
 
-    TearDown();
-    SetUp();
+    fresh();
     host().pushRecvError(kServer);
     fromClient({"PNG\r\n", "more\r\n"});
     EXPECT_EQ(run(), 1);
@@ -155,8 +153,7 @@ TEST_F(MsnRelay, AnInstanceWithoutAServerSocketOrDataStillEndsCleanly) {
     EXPECT_EQ(host().recvCalls(kClient), 2);
     EXPECT_TRUE(host().sendCalls().empty());
 
-    TearDown();
-    SetUp();
+    fresh();
     ASSERT_EQ(QMX_setProtoCallback(QMX_PROTO_MSN, QMX_CB_PROTO_NEW, cb(noInstanceData)), 0u);
     const uint32_t empty = QMX_newInstance(QMX_PROTO_MSN, kClient, kServer, 0);
     fromClient({"PNG\r\n"});

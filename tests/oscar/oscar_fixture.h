@@ -48,6 +48,20 @@ protected:
         return QMX_newInstance(QMX_PROTO_OSCAR, client, server, 0);
     }
 
+    // A fresh connection: `frames` from one side, then its end, under the
+    // given answers. Answers what reached the other side.
+    static Bytes relayOnce(QMX_Socket from, const std::vector<Bytes> &frames, int32_t policy = 1,
+                           EventAnswer event = {}) {
+        host().reset();
+        const uint32_t id = connect(301, 302);
+        feed(from, frames);
+        host().setDefaultPolicyAnswer(policy);
+        host().setDefaultEventAnswer(std::move(event));
+        QMX_processInstance(id);
+        QMX_deleteInstance(id);
+        return host().sent(from == 301 ? 302 : 301);
+    }
+
     static OscarSession *session(uint32_t id) {
         return static_cast<OscarSession *>(QMX_getInstanceProtoData(id));
     }

@@ -147,14 +147,4 @@ Bytes oscarIcqPluginData(const Bytes &pluginId, uint16_t functionId, const std::
     return oscarLe16(static_cast<uint16_t>(data.size())) + data;
 }
 
-static uint16_t oscarReadU16At(const Bytes &frame, size_t offset) {
-    if (offset + 2 > frame.size()) return 0;
-    return static_cast<uint16_t>(static_cast<uint8_t>(frame[offset]) << 8 |
-                                 static_cast<uint8_t>(frame[offset + 1]));
-}
-
-uint16_t oscarFlapLength(const Bytes &frame) { return oscarReadU16At(frame, 4); }
-
-uint16_t oscarFlapSequence(const Bytes &frame) { return oscarReadU16At(frame, 2); }
-
 } // namespace qmxtest

@@ -78,8 +78,4 @@ Bytes oscarIcqExtendedTlv(const Bytes &pluginId, uint8_t messageType, uint8_t me
 Bytes oscarIcqPluginData(const Bytes &pluginId, uint16_t functionId, const std::string &pluginName,
                          const std::string &requestText, const std::string &fileName);
 
-// Frame fields read back for assertions.
-uint16_t oscarFlapLength(const Bytes &frame);
-uint16_t oscarFlapSequence(const Bytes &frame);
-
 } // namespace qmxtest
