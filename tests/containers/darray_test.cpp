@@ -101,6 +101,26 @@ TEST(DArray, WritesAndRemovalsActOrRefuseByPosition) {
     EXPECT_EQ(DArray_remove(0, out, empty.get()) + DArray_insert("X", 0, empty.get()), 2);
 }
 
+// Sized writes copy at most one item and keep the rest of the slot; cstr
+// terminates without counting, growing a full array.
+TEST(DArray, SizedWritesAndCstrStayWithinTheirItems) {
+    ArrayPtr arr(DArray_create(2, 4, 2, 0));
+    ASSERT_EQ(DArray_append("wxyz", arr.get()) + DArray_removeRun(0, 1, nullptr, arr.get()), 0);
+    ASSERT_EQ(DArray_appendSized("AB", 2, arr.get()) + DArray_appendSized("123456", 6, arr.get()),
+              0);
+    char out[5] = "....";
+    DArray_getSized(1, out, 2, arr.get());
+    EXPECT_STREQ(out, "12..");
+    EXPECT_EQ(text(arr.get(), 8), "AByz1234");
+    DArray_setSized("PQRSTU", 6, 0, arr.get());
+    DArray_setSized("too long", 8, 1, arr.get());
+    EXPECT_EQ(text(arr.get(), 8), "PQRSTU34");
+    EXPECT_EQ(DArray_cstr(arr.get()), nullptr) << "items are not bytes";
+    ArrayPtr full = bytes("abcd");
+    EXPECT_STREQ(DArray_cstr(full.get()), "abcd");
+    EXPECT_EQ(DArray_count(full.get()) * 100 + DArray_capacity(full.get()), 408);
+}
+
 TEST(DArray, ShrinkingRemovalDividesCapacityButNotBelowTheInitialSize) {
     ArrayPtr arr = bytes("abcdefgh", DARRAY_SHRINK);
     ASSERT_EQ(DArray_removeRun(3, 5, nullptr, arr.get()), 0);

@@ -267,7 +267,7 @@ TEST(HashTable,
 // Fails each allocation of a run in turn. An insert that meets the failure
 // either reports it and changes nothing, or, when only the doubling failed,
 // keeps the pair in a table that stays consistent and doubles later.
-TEST(HashTable, InsertSurvivesEachAllocationFailure) {
+TEST(HashTable, InsertAndLoadSurviveEachAllocationFailure) {
     Pairs run;
     for (uint32_t i = 0; i < 24; ++i) run.emplace_back(key4(i * 37), key4(i));
     enum Outcome { kComplete, kInsertFailed, kDoublingFailed };
@@ -313,6 +313,20 @@ TEST(HashTable, InsertSurvivesEachAllocationFailure) {
         }
     }
     EXPECT_GT(doublingFailures, 0);
+
+    // A load that meets a failure gives nothing back.
+    const std::string path = tempPath("failing-load");
+    ASSERT_EQ(HashTable_save(path.c_str(), table.get()), HT_OK);
+    start = qmxAllocCount();
+    ASSERT_NE(TablePtr(HashTable_load(path.c_str())), nullptr);
+    const uint64_t loadCount = qmxAllocCount() - start;
+    for (uint64_t n = 0; n < loadCount; ++n) {
+        qmxAllocFailAfter(static_cast<int64_t>(n));
+        TablePtr loaded(HashTable_load(path.c_str()));
+        qmxAllocFailAfter(-1);
+        EXPECT_EQ(loaded, nullptr) << n;
+    }
+    std::remove(path.c_str());
 }
 
 } // namespace

@@ -134,6 +134,30 @@ TEST(OscarFraming, EveryFrameClassIsRecognisedWithTheNameItConcerns) {
     }
 }
 
+// Every prefix of every sample frame, announced with its full FLAP length
+// as a relay would never hand it over, must classify without reading past
+// its end and without pointing a name or text outside it.
+TEST(OscarFraming, FramesCutShortAreNeverReadPastTheirEnd) {
+    for (const ClassCase &c : classCases()) {
+        SCOPED_TRACE(c.what);
+        for (size_t cut = 0; cut < c.frame.size(); ++cut) {
+            OscarFrame frame(c.frame.substr(0, cut));
+            char name[kOscarNameSize];
+            IcbmInfo info{};
+            classifyFrame(frame.stream(), name, &info);
+            const auto *fb = reinterpret_cast<const uint8_t *>(frame.bytes().data());
+            const auto *fe = fb + cut;
+            if (info.text) {
+                EXPECT_GE(info.text, fb);
+                EXPECT_LE(info.text + info.textLength, fe) << "cut at " << cut;
+            }
+            if (info.name) {
+                EXPECT_LE(info.name + info.nameLength, fe) << "cut at " << cut;
+            }
+        }
+    }
+}
+
 TEST(OscarFraming, LongScreenNamesAreKeptToTheirFirst31Bytes) {
     const std::string longName(40, 'n');
     OscarFrame frame(
