@@ -192,6 +192,7 @@ TEST_F(OscarFilter, CookieSignonOnAnotherInstanceLearnsTheNameAndFileRequestsAsk
     const uint32_t login = connect(kClient, kServer);
     feed(kServer, {oscarSignoffFrame(1, oscarTlv(0x0001, "alice") + oscarTlv(0x0006, cookie))});
     QMX_processInstance(login);
+    EXPECT_EQ(decisions().at(0).rfind("event 0 fromClient 0 from alice to <null>", 0), 0u);
 
     const uint32_t bob = connect(kClient + 10, kServer + 10);
     feed(kServer + 10, {oscarSelfInfoFrame(1, "bob")});

@@ -36,6 +36,11 @@ TEST_F(OscarRelay, StreamThatIsNotFlapIsPassedOnOnceAndStopsTheInstance) {
             EXPECT_EQ(host().sent(kServer),
                       (afterAFrame ? keepAlive : Bytes()) + (hookAnswer == 2 ? Bytes() : passed));
             EXPECT_TRUE(host().events().empty());
+            // The one wait for the rest of the foreign bytes watches that side only.
+            const WaitCall w = host().waitCalls().back();
+            EXPECT_EQ(std::vector<int64_t>({int64_t(w.readA), int64_t(w.readB), int64_t(w.exceptA),
+                                            w.seconds, w.microseconds}),
+                      std::vector<int64_t>({kClient, kClient, 0, 3, 0}));
             QMX_deleteInstance(id);
         }
     }
@@ -107,6 +112,7 @@ TEST_F(OscarRelay, FailingSendDropsTheRestOfThatFrameOnly) {
     host().pushSendResult(kServer, -1);
     QMX_processInstance(id);
     EXPECT_EQ(host().sent(kServer), first.substr(0, 4) + second);
+    EXPECT_TRUE(host().events().empty()) << "a client-ready frame is no datacast";
 }
 
 TEST_F(OscarRelay, FrameBufferThatCannotBeAllocatedClosesThatSide) {
