@@ -116,6 +116,8 @@ std::vector<ClassCase> classCases() {
          oscarOutgoingIcbm(5, kCookie, 2, "bob", unknownCapability), FrameClass::OtherFrame, ""},
         {"own online information", oscarSelfInfoFrame(6, "alice"), FrameClass::SelfInfo, "alice"},
         {"client ready", oscarClientReadyFrame(7), FrameClass::ClientReady, ""},
+        {"login reply TLVs in another family's SNAC 3",
+         oscarSnacFrame(3, 0x0004, 0x0003, replyTlvs), FrameClass::OtherFrame, ""},
         {"buddy-list SNAC", oscarSnacFrame(8, 0x0003, 0x000B, oscarU8(3) + "bob"),
          FrameClass::OtherFrame, ""},
         {"keep-alive on channel 5", oscarFlap(5, 9, ""), FrameClass::OtherFrame, ""},
