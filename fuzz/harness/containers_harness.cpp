@@ -248,17 +248,15 @@ std::string runHashTable(FuzzInput &in) {
         value.resize(valueSize, 'v');
         FailureWindow window(control);
         const auto found = model.find(key);
-        switch (op) {
-        case 0:
-        case 1: { // insert
-            const int result =
-                HashTable_insert(key.data(), static_cast<int32_t>(keyLength), value.data(), table);
-            if (found != model.end()) {
+        // An insert or put of k answered with result, mirrored on the model.
+        auto record = [&](const std::string &k, int result) {
+            const auto present = model.find(k);
+            if (present != model.end()) {
                 if (result != HT_REPLACED)
                     failure = fail("insert of a present key did not replace", step);
-                found->second = value;
+                present->second = value;
             } else if (result == HT_OK) {
-                model[key] = value;
+                model[k] = value;
                 if (tableType != 0 && !window.armed() &&
                     static_cast<float>(model.size()) / static_cast<float>(chains) >= 0.75f)
                     chains *= 2;
@@ -267,8 +265,13 @@ std::string runHashTable(FuzzInput &in) {
             } else if (result != HT_NOT_FOUND || !window.armed()) {
                 failure = fail("insert of a new key failed without cause", step);
             }
+        };
+        switch (op) {
+        case 0:
+        case 1: // insert
+            record(key, HashTable_insert(key.data(), static_cast<int32_t>(keyLength), value.data(),
+                                         table));
             break;
-        }
         case 2: { // find
             std::string out(valueSize, '\0');
             const int result =
@@ -289,22 +292,7 @@ std::string runHashTable(FuzzInput &in) {
         case 4: { // put and get use the full key size
             std::string fullKey = key;
             fullKey.resize(keySize, 'k');
-            const auto full = model.find(fullKey);
-            const int result = HashTable_put(fullKey.data(), value.data(), table);
-            if (full != model.end()) {
-                if (result != HT_REPLACED)
-                    failure = fail("put of a present key did not replace", step);
-                full->second = value;
-            } else if (result == HT_OK) {
-                model[fullKey] = value;
-                if (tableType != 0 && !window.armed() &&
-                    static_cast<float>(model.size()) / static_cast<float>(chains) >= 0.75f)
-                    chains *= 2;
-                else if (window.armed())
-                    chainsKnown = false;
-            } else if (result != HT_NOT_FOUND || !window.armed()) {
-                failure = fail("put of a new key failed without cause", step);
-            }
+            record(fullKey, HashTable_put(fullKey.data(), value.data(), table));
             std::string out(valueSize, '\0');
             if (failure.empty() && model.count(fullKey) &&
                 (HashTable_get(fullKey.data(), &out[0], table) != HT_OK || out != model[fullKey]))

@@ -47,7 +47,7 @@ constexpr Target kTargets[] = {
     {"containers", containers}, {"oscar_frame", oscarFrame}, {"ymsg_fields", ymsgFields},
 };
 
-// Relay inputs are scripts; these encode one for the seed corpora.
+// Relay inputs are scripts of these operations.
 namespace script {
 enum Op : uint8_t {
     kClientData = 0,
@@ -79,8 +79,6 @@ enum : uint8_t {
 };
 constexpr size_t kHugeReplacementSize = 70000;
 
-// One data operation: the op byte and a chunk in FuzzInput::chunk() form.
-std::string data(Op op, const std::string &bytes);
 } // namespace script
 
 } // namespace qmxfuzz

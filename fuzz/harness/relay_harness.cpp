@@ -123,36 +123,22 @@ uint32_t bigEndian16(const Bytes &b, size_t at) {
            static_cast<uint8_t>(b[at + 1]);
 }
 
-std::string checkYmsgBuffers(QMX_Socket socket) {
+// Every forwarded buffer that starts with the protocol's marker is exactly
+// one frame: the big-endian length at lengthAt plus the header. Anything
+// else is a pass-through of a foreign stream, which has a size limit.
+std::string checkFrames(QMX_Socket socket, const Bytes &marker, size_t header, size_t lengthAt,
+                        size_t passMin, size_t passMax) {
     const std::vector<Bytes> buffers = forwardedBuffers(socket);
     for (size_t i = 0; i < buffers.size(); ++i) {
         const Bytes &b = buffers[i];
-        if (b.compare(0, 4, "YMSG") != 0) {
-            // A stream that is not YMSG: its first header goes on as it came.
-            if (b.size() != kYmsgHeaderSize)
-                return describe("YMSG pass-through", i, b.size(), kYmsgHeaderSize);
+        if (b.compare(0, marker.size(), marker) != 0) {
+            if (b.size() < passMin || b.size() > passMax)
+                return describe("pass-through of a foreign stream", i, b.size(), passMax);
             continue;
         }
-        const size_t expected =
-            b.size() >= kYmsgHeaderSize ? bigEndian16(b, 8) + kYmsgHeaderSize : kYmsgHeaderSize;
+        const size_t expected = b.size() >= header ? bigEndian16(b, lengthAt) + header : header;
         if (b.size() != expected)
-            return describe("YMSG packet is not length + 20", i, b.size(), expected);
-    }
-    return "";
-}
-
-std::string checkOscarBuffers(QMX_Socket socket) {
-    const std::vector<Bytes> buffers = forwardedBuffers(socket);
-    for (size_t i = 0; i < buffers.size(); ++i) {
-        const Bytes &b = buffers[i];
-        if (b.empty() || static_cast<uint8_t>(b[0]) != kFlapMarker) {
-            if (b.size() > 2048) return describe("OSCAR pass-through too long", i, b.size(), 2048);
-            continue;
-        }
-        const size_t expected =
-            b.size() >= kFlapHeaderSize ? bigEndian16(b, 4) + kFlapHeaderSize : kFlapHeaderSize;
-        if (b.size() != expected)
-            return describe("FLAP frame is not length + 6", i, b.size(), expected);
+            return describe("frame is not length + header", i, b.size(), expected);
     }
     return "";
 }
@@ -236,13 +222,15 @@ std::string relay(uint32_t protocol, const uint8_t *bytes, size_t size) {
 
     std::string failure;
     switch (protocol) {
-    case QMX_PROTO_YMSG:
-        failure = checkYmsgBuffers(kServer);
-        if (failure.empty()) failure = checkYmsgBuffers(kClient);
-        break;
-    case QMX_PROTO_OSCAR:
-        failure = checkOscarBuffers(kServer);
-        if (failure.empty()) failure = checkOscarBuffers(kClient);
+    case QMX_PROTO_YMSG:  // a foreign stream goes on as its first 20 bytes
+    case QMX_PROTO_OSCAR: // or as at most 2048 bytes
+        for (QMX_Socket s : {kServer, kClient}) {
+            if (failure.empty())
+                failure = protocol == QMX_PROTO_YMSG ? checkFrames(s, "YMSG", kYmsgHeaderSize, 8,
+                                                                   kYmsgHeaderSize, kYmsgHeaderSize)
+                                                     : checkFrames(s, Bytes(1, char(kFlapMarker)),
+                                                                   kFlapHeaderSize, 4, 0, 2048);
+        }
         break;
     default:
         failure = checkMsnBuffers(kServer, kMsnClientToServer, budget >= 0);
@@ -269,18 +257,5 @@ std::string relayOscar(const uint8_t *data, size_t size) {
     return relay(QMX_PROTO_OSCAR, data, size);
 }
 std::string relayMsn(const uint8_t *data, size_t size) { return relay(QMX_PROTO_MSN, data, size); }
-
-std::string script::data(Op op, const std::string &bytes) {
-    std::string out(1, static_cast<char>(op));
-    if (bytes.size() < 255) {
-        out += static_cast<char>(bytes.size());
-        return out + bytes;
-    }
-    const size_t n = std::min<size_t>(bytes.size(), 0xFFFF);
-    out += static_cast<char>(255);
-    out += static_cast<char>(n >> 8);
-    out += static_cast<char>(n & 0xFF);
-    return out + bytes.substr(0, n);
-}
 
 } // namespace qmxfuzz

@@ -2,7 +2,6 @@
 // operation which meets an allocation failure leaves the array untouched.
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <functional>
 #include <memory>
 #include <string>
@@ -156,20 +155,6 @@ TEST(DArray, NullArraysImpossibleShapesAndOverflowingSizesAreRefused) {
     EXPECT_EQ(DArray_append("x", big.get()) + DArray_appendRun("x", 1, big.get()), 2);
     EXPECT_EQ(big->currSize, 1 << 21);
     *big = real;
-}
-
-TEST(DArray, PrintStatsShowsEveryFieldButTheItemSize) {
-    ArrayPtr arr(DArray_create(2, 3, 4, 0x11));
-    ASSERT_EQ(DArray_appendRun("abcdefghi", 3, arr.get()), 0);
-    char pointer[32];
-    std::snprintf(pointer, sizeof pointer, "%p", DArray_data(arr.get()));
-    testing::internal::CaptureStdout();
-    DArray_printStats(arr.get());
-    DArray_printStats(nullptr);
-    EXPECT_EQ(testing::internal::GetCapturedStdout(),
-              std::string("DArray stats:\ninit size: 2\ncurr size: 8\nnum items: 3\nresize factor: "
-                          "4\nflags: 11\nbuffer: ") +
-                  pointer + "\n");
 }
 
 // Counts the allocations of a run, then fails each in turn: the operation

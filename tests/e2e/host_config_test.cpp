@@ -58,53 +58,6 @@ decision = "allow"
     }
 }
 
-TEST(HostConfig, DefaultsAndListenersAreRead) {
-    const Config c = load(R"toml(
-[[socks5]]
-listen = "[::1]:1080"
-[[forward]]
-listen = "127.0.0.1:0"
-upstream = "login.example.net:5190"
-protocol = "oscar"
-)toml");
-    ASSERT_EQ(c.socks5.size(), 1u);
-    EXPECT_EQ(c.socks5[0].listen.host, "::1");
-    EXPECT_EQ(c.socks5[0].ports.at(5190), PortUse::Oscar);
-    EXPECT_EQ(c.socks5[0].ports.at(1863), PortUse::Msn);
-    EXPECT_EQ(c.socks5[0].ports.at(5050), PortUse::Ymsg);
-    EXPECT_EQ(c.socks5[0].otherPorts, PortUse::Refuse);
-    ASSERT_EQ(c.forwards.size(), 1u);
-    EXPECT_EQ(c.forwards[0].upstream.text(), "login.example.net:5190");
-    EXPECT_EQ(c.maxHeldBytes, 4u << 20);
-    EXPECT_TRUE(c.defaultAllow);
-}
-
-TEST(HostConfig, ErrorsNameTheKey) {
-    const std::pair<const char *, const char *> cases[] = {
-        {"[[forward]]\nlisten = \"nowhere\"\nupstream = \"a:1\"\nprotocol = \"msn\"\n",
-         "forward[0].listen"},
-        {"[[socks5]]\nlisten = \"127.0.0.1:0\"\nusername = \"u\"\n",
-         "socks5[0].password: is missing"},
-        {"[socks5]\nlisten = \"127.0.0.1:0\"\n[socks5.ports]\n99999 = \"msn\"\n",
-         "socks5.ports.99999"},
-        {"[socks5]\nlisten = \"127.0.0.1:0\"\nother_ports = \"msn\"\n", "socks5.other_ports"},
-        {"[limits]\nmax_connections = 0\n", "limits.max_connections: must be between"},
-        {"[policy]\nrules = 3\n", "policy.rules: must be an array"},
-        {"[[policy.rules]]\nprotocol = \"icq\"\ndecision = \"deny\"\n", "policy.rules[0].protocol"},
-        {"[[policy.rules]]\naction = \"login\"\n", "policy.rules[0].decision: is missing"},
-        {"[audit]\nlog_text = \"yes\"\n", "audit.log_text: must be true or false"},
-        {"colour = true\n", "colour: unknown key"},
-        // Back-references need a backtracking engine: refused at load.
-        {"[[replace]]\npattern = \"(d)\\\\1\"\nreplacement = \"x\"\n",
-         "replace[0].pattern: bad regular expression"},
-    };
-    for (const auto &[text, expected] : cases) {
-        std::string error;
-        EXPECT_FALSE(loadConfigText(text, "bad.toml", &error).has_value()) << text;
-        EXPECT_NE(error.find(expected), std::string::npos) << error;
-    }
-}
-
 TEST(HostAudit, JsonStringsStayValidWhateverTheBytes) {
     const std::pair<std::string, std::string> cases[] = {
         {"plain", "\"plain\""},

@@ -1,5 +1,5 @@
 // qmx-proxy as a child process: configuration in a temporary directory,
-// stderr collected as it arrives, listening ports read from its log.
+// output collected as it arrives, listening ports read from its log.
 #pragma once
 
 #include <sys/types.h>
@@ -17,8 +17,7 @@ constexpr int kHangGuardMs = 60000;
 
 struct RunResult {
     int exitCode = -1;
-    std::string out;
-    std::string err;
+    std::string out, err;
 };
 
 // Runs qmx-proxy with arguments to completion (for --check-config and the like).
@@ -26,46 +25,36 @@ RunResult runProxy(const std::vector<std::string> &args);
 
 class ProxyProcess {
 public:
-    // Starts qmx-proxy on configText (listeners should use port 0) and waits
-    // until every listener reports its port. "@AUDIT@" in the text becomes
-    // the path of an audit log in the temporary directory.
+    // Starts qmx-proxy on configText (listeners on port 0) and waits until it
+    // is ready. "@AUDIT@" in the text becomes an audit log's path.
     explicit ProxyProcess(const std::string &configText);
     ~ProxyProcess();
 
     uint16_t socksPort(size_t i = 0) const { return socksPorts_.at(i); }
     uint16_t forwardPort(size_t i = 0) const { return forwardPorts_.at(i); }
-    const std::string &dir() const { return dir_; }
-
     // Waits (as a hang guard only) until the log holds text.
-    bool waitForLog(const std::string &text, int timeoutMs = kHangGuardMs);
+    bool waitForLog(const std::string &text);
     std::string log();
     std::vector<std::string> auditLines() const;
-
     // Writes a new configuration and sends SIGHUP; the log tells when it is
     // in force ("reload: ... in force") or refused ("reload failed").
     void reload(const std::string &configText);
 
     // Sends a signal and waits for the exit; returns the exit status.
     int stop(int signal);
-    const std::string &output() const { return stdout_; }
+    const std::string &output() const { return result_.out; }
 
 private:
-    void collect(int fd, bool isErr);
     void writeConfig(const std::string &configText);
 
     std::string dir_;
-    std::string auditPath_;
     pid_t pid_ = -1;
-    int exitCode_ = -1;
-    std::vector<uint16_t> socksPorts_;
-    std::vector<uint16_t> forwardPorts_;
+    std::vector<uint16_t> socksPorts_, forwardPorts_;
     std::mutex mutex_;
     std::condition_variable changed_;
-    std::string stderr_;
-    std::string stdout_;
-    int openStreams_ = 0;
-    std::thread errReader_;
-    std::thread outReader_;
+    RunResult result_;
+    bool ended_ = false;
+    std::thread reader_;
 };
 
 } // namespace e2e

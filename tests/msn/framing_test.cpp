@@ -68,6 +68,10 @@ TEST_F(MsnFraming, CommandsAreForwardedOnceCompleteAndByteForByte) {
         {"a MSG of length 0 has no blank line", {"MSG 1 N 0\r\nPNG\r\n"}, {"PNG\r\n"}, 1},
         {"a 2^31 payload length is dropped", {"MSG 1 N 2147483648\r\nPNG\r\n"}, {"PNG\r\n"}, 1},
         {"a NUL inside a line drops that line", {Bytes("FOO a\0b\r\nPNG\r\n", 14)}, {"PNG\r\n"}, 1},
+        {"a line with a NUL waits for its end",
+         {Bytes("FOO a\0b", 7), "\r\nPNG\r\n"},
+         {"PNG\r\n"},
+         1},
         {"tokens of nothing but separators",
          {"ADL    \r\nUSR    \r\n"},
          {"ADL    \r\nUSR    \r\n"},
@@ -82,8 +86,7 @@ TEST_F(MsnFraming, CommandsAreForwardedOnceCompleteAndByteForByte) {
         EXPECT_EQ(host().raws().size(), c.raws);
         EXPECT_EQ(malformedLogs(), c.malformed);
         EXPECT_EQ(DArray_count(data()->directions[0].pending), 0);
-        TearDown();
-        SetUp();
+        fresh();
     }
 }
 

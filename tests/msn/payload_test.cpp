@@ -59,8 +59,7 @@ TEST_F(MsnPayload, MsgPayloadsAreClassifiedByTheirContentType) {
         EXPECT_EQ(questions(), c.questions);
         EXPECT_EQ(host().sent(kServer), c.changedTo.empty() ? c.sent : c.changedTo);
         EXPECT_EQ(malformedLogs(), 0);
-        TearDown();
-        SetUp();
+        fresh();
     }
 }
 

@@ -42,8 +42,7 @@ TEST_F(MsnPolicy, LoginCommandsNameTheAddressThatLogsIn) {
                                          who + " to=NULL len=0\npolicy " + who + " 0 NULL\n");
         EXPECT_EQ(own(), c.login != nullptr ? c.login : "");
         EXPECT_EQ(host().sent(c.fromServer ? kClient : kServer), c.line);
-        TearDown();
-        SetUp();
+        fresh();
     }
 }
 
@@ -59,8 +58,7 @@ TEST_F(MsnPolicy, ARefusedLoginIsAnsweredWithTheRefusalLineAndLearnsNothing) {
         EXPECT_EQ(host().policies().size(), bySlot2 ? 0u : 1u);
         EXPECT_EQ(own(), "");
         EXPECT_EQ(host().sent(kServer), "USR user not allowed\r\nPNG\r\n");
-        TearDown();
-        SetUp();
+        fresh();
     }
 }
 

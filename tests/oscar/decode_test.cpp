@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "oscar/decode.h"
-#include "oscar_test_util.h"
+#include "oscar_fixture.h"
 
 namespace qmxtest {
 namespace {

@@ -48,12 +48,6 @@ MsnMsg &MsnMsg::withoutBlankLine() {
     return *this;
 }
 
-MsnMsg &MsnMsg::lengthToken(const std::string &announced) {
-    lengthOverridden_ = true;
-    announced_ = announced;
-    return *this;
-}
-
 Bytes MsnMsg::headerBlock() const {
     Bytes block;
     for (size_t i = 0; i < headerLines_.size(); ++i) {
@@ -69,7 +63,7 @@ Bytes MsnMsg::build() const {
     const Bytes bytes = payload();
     std::vector<std::string> line{"MSG"};
     line.insert(line.end(), tokens_.begin(), tokens_.end());
-    line.push_back(lengthOverridden_ ? announced_ : std::to_string(bytes.size()));
+    line.push_back(std::to_string(bytes.size()));
     return msnLine(line) + bytes;
 }
 

@@ -33,8 +33,6 @@ public:
     MsnMsg &body(const Bytes &body);
     // Leaves out the blank line between headers and body.
     MsnMsg &withoutBlankLine();
-    // Announces this length token instead of the payload's byte count.
-    MsnMsg &lengthToken(const std::string &announced);
 
     Bytes headerBlock() const; // the header lines joined by CR LF
     Bytes payload() const;     // header block, blank line, body
@@ -45,8 +43,6 @@ private:
     std::vector<Bytes> headerLines_;
     Bytes body_;
     bool blankLine_ = true;
-    bool lengthOverridden_ = false;
-    std::string announced_;
 };
 
 // The usual MSG shapes.

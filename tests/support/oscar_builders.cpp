@@ -8,11 +8,11 @@ Bytes oscarU16(uint16_t value) { return oscarU8(value >> 8) + oscarU8(value & 0x
 
 Bytes oscarU32(uint32_t value) { return oscarU16(value >> 16) + oscarU16(value & 0xFFFF); }
 
-Bytes oscarU64(uint64_t value) {
+static Bytes oscarU64(uint64_t value) {
     return oscarU32(static_cast<uint32_t>(value >> 32)) + oscarU32(static_cast<uint32_t>(value));
 }
 
-Bytes oscarLe16(uint16_t value) { return oscarU8(value & 0xFF) + oscarU8(value >> 8); }
+static Bytes oscarLe16(uint16_t value) { return oscarU8(value & 0xFF) + oscarU8(value >> 8); }
 
 Bytes oscarLe32(uint32_t value) {
     return oscarLe16(value & 0xFFFF) + oscarLe16(static_cast<uint16_t>(value >> 16));
@@ -51,8 +51,8 @@ Bytes oscarFlap(uint8_t channel, uint16_t sequence, const Bytes &payload) {
     return oscarFlapAnnouncing(channel, sequence, static_cast<uint16_t>(payload.size()), payload);
 }
 
-Bytes oscarSnac(uint16_t family, uint16_t subtype, uint16_t flags, uint32_t requestId,
-                const Bytes &data) {
+static Bytes oscarSnac(uint16_t family, uint16_t subtype, uint16_t flags, uint32_t requestId,
+                       const Bytes &data) {
     return oscarU16(family) + oscarU16(subtype) + oscarU16(flags) + oscarU32(requestId) + data;
 }
 
@@ -64,7 +64,7 @@ Bytes oscarTlv(uint16_t type, const Bytes &value) {
     return oscarU16(type) + oscarU16(static_cast<uint16_t>(value.size())) + value;
 }
 
-Bytes oscarFragment(uint8_t id, uint8_t version, const Bytes &data) {
+static Bytes oscarFragment(uint8_t id, uint8_t version, const Bytes &data) {
     return oscarU8(id) + oscarU8(version) + oscarU16(static_cast<uint16_t>(data.size())) + data;
 }
 
@@ -146,15 +146,5 @@ Bytes oscarIcqPluginData(const Bytes &pluginId, uint16_t functionId, const std::
         Bytes(1, '\0') + oscarLe32(1024);
     return oscarLe16(static_cast<uint16_t>(data.size())) + data;
 }
-
-uint16_t oscarReadU16At(const Bytes &frame, size_t offset) {
-    if (offset + 2 > frame.size()) return 0;
-    return static_cast<uint16_t>(static_cast<uint8_t>(frame[offset]) << 8 |
-                                 static_cast<uint8_t>(frame[offset + 1]));
-}
-
-uint16_t oscarFlapLength(const Bytes &frame) { return oscarReadU16At(frame, 4); }
-
-uint16_t oscarFlapSequence(const Bytes &frame) { return oscarReadU16At(frame, 2); }
 
 } // namespace qmxtest

@@ -16,8 +16,6 @@ namespace qmxtest {
 Bytes oscarU8(uint8_t value);
 Bytes oscarU16(uint16_t value);
 Bytes oscarU32(uint32_t value);
-Bytes oscarU64(uint64_t value);
-Bytes oscarLe16(uint16_t value);
 Bytes oscarLe32(uint32_t value);
 
 // The 16-byte capability and plugin identifiers.
@@ -35,13 +33,9 @@ Bytes oscarFlap(uint8_t channel, uint16_t sequence, const Bytes &payload);
 // The same with a length field that does not match the payload.
 Bytes oscarFlapAnnouncing(uint8_t channel, uint16_t sequence, uint16_t announcedLength,
                           const Bytes &payload);
-Bytes oscarSnac(uint16_t family, uint16_t subtype, uint16_t flags, uint32_t requestId,
-                const Bytes &data);
 // A channel-2 frame carrying one SNAC (flags 0, request id 0).
 Bytes oscarSnacFrame(uint16_t sequence, uint16_t family, uint16_t subtype, const Bytes &data);
 Bytes oscarTlv(uint16_t type, const Bytes &value);
-// A message fragment: u8 id, u8 version, u16 length, data.
-Bytes oscarFragment(uint8_t id, uint8_t version, const Bytes &data);
 
 // Channel 1: FLAP version 1, then the TLVs. Channel 4: the TLVs alone.
 Bytes oscarSignonFrame(uint16_t sequence, const Bytes &tlvs);
@@ -83,10 +77,5 @@ Bytes oscarIcqExtendedTlv(const Bytes &pluginId, uint8_t messageType, uint8_t me
 // name, a request text, and a file name.
 Bytes oscarIcqPluginData(const Bytes &pluginId, uint16_t functionId, const std::string &pluginName,
                          const std::string &requestText, const std::string &fileName);
-
-// Frame fields read back for assertions.
-uint16_t oscarFlapLength(const Bytes &frame);
-uint16_t oscarFlapSequence(const Bytes &frame);
-uint16_t oscarReadU16At(const Bytes &frame, size_t offset);
 
 } // namespace qmxtest

@@ -3,77 +3,12 @@
 #include <algorithm>
 #include <cstdarg>
 #include <cstdio>
-#include <deque>
-#include <map>
-#include <mutex>
 
 namespace qmxtest {
 namespace {
 
-enum class ChunkKind { Data, Eof, Error };
-
-struct Chunk {
-    ChunkKind kind;
-    Bytes data;
-};
-
-struct SocketState {
-    std::deque<Chunk> recv;
-    std::deque<Bytes> oob;
-    size_t readLimit = 0;
-    size_t sendLimit = 0;
-    std::deque<int32_t> sendResults;
-    Bytes sent;
-    Bytes sentOob;
-    int recvCalls = 0;
-};
-
-struct Connection {
-    QMX_Socket client = 0;
-    QMX_Socket server = 0;
-    std::deque<int32_t> waits;
-};
-
-struct State {
-    std::mutex mutex;
-    std::map<QMX_Socket, SocketState> sockets;
-    std::vector<Connection> connections;
-
-    std::map<uint32_t, std::deque<EventAnswer>> eventAnswers;
-    std::map<uint32_t, std::deque<int32_t>> policyAnswers;
-    std::map<uint32_t, std::deque<int32_t>> rawAnswers;
-    EventAnswer defaultEvent;
-    int32_t defaultPolicy = 1;
-    std::function<int32_t(uint32_t, FilterEvent *)> eventHook;
-    std::optional<uintptr_t> userData;
-
-    std::vector<SendCall> sendCalls;
-    std::vector<WaitCall> waitCalls;
-    std::vector<QMX_Socket> halfCloses;
-    std::vector<LogLine> logs;
-    std::vector<EventCall> events;
-    std::vector<PolicyCall> policies;
-    std::vector<RawCall> raws;
-    std::vector<uint32_t> news;
-    std::vector<uint32_t> deletes;
-};
-
-State &state() {
-    static State s;
-    return s;
-}
-
-Connection *connectionOf(State &s, QMX_Socket socket) {
-    if (socket == 0) return nullptr;
-    for (Connection &c : s.connections) {
-        if (c.client == socket || c.server == socket) return &c;
-    }
-    return nullptr;
-}
-
 std::optional<std::string> copyName(const char *name) {
-    if (name == nullptr) return std::nullopt;
-    return std::string(name);
+    return name ? std::optional<std::string>(name) : std::nullopt;
 }
 
 template <typename T>
@@ -85,6 +20,17 @@ std::optional<T> popFront(std::map<uint32_t, std::deque<T>> &queues, uint32_t id
     return value;
 }
 
+// Copies up to room bytes from the head of a queue into buffer.
+template <typename Queue, typename Get>
+int32_t take(Queue &queue, Get bytesOf, uint8_t *buffer, size_t room) {
+    Bytes &head = bytesOf(queue.front());
+    const size_t n = std::min(room, head.size());
+    std::copy_n(head.data(), n, buffer);
+    head.erase(0, n);
+    if (head.empty()) queue.pop_front();
+    return static_cast<int32_t>(n);
+}
+
 } // namespace
 
 ScriptedHost &ScriptedHost::get() {
@@ -92,202 +38,37 @@ ScriptedHost &ScriptedHost::get() {
     return host;
 }
 
-void ScriptedHost::reset() {
-    State &s = state();
-    std::lock_guard<std::mutex> lock(s.mutex);
-    s.sockets.clear();
-    s.connections.clear();
-    s.eventAnswers.clear();
-    s.policyAnswers.clear();
-    s.rawAnswers.clear();
-    s.defaultEvent = EventAnswer{};
-    s.defaultPolicy = 1;
-    s.eventHook = nullptr;
-    s.userData.reset();
-    s.sendCalls.clear();
-    s.waitCalls.clear();
-    s.halfCloses.clear();
-    s.logs.clear();
-    s.events.clear();
-    s.policies.clear();
-    s.raws.clear();
-    s.news.clear();
-    s.deletes.clear();
-}
-
-void ScriptedHost::installFor(uint32_t protocol) {
-    QMX_setProtoCallback(protocol, QMX_CB_LOG, cb(slotLog));
-    QMX_setProtoCallback(protocol, QMX_CB_POLICY, cb(slotPolicy));
-    QMX_setProtoCallback(protocol, QMX_CB_EVENT, cb(slotEvent));
-    QMX_setProtoCallback(protocol, QMX_CB_RAW_DATA, cb(slotRawData));
-    QMX_setProtoCallback(protocol, QMX_CB_WAIT, cb(slotWait));
-    QMX_setProtoCallback(protocol, QMX_CB_SEND, cb(slotSend));
-    QMX_setProtoCallback(protocol, QMX_CB_RECV, cb(slotRecv));
-    QMX_setProtoCallback(protocol, QMX_CB_HALF_CLOSE, cb(slotHalfClose));
-    QMX_setProtoCallback(protocol, QMX_CB_INSTANCE_NEW, cb(slotInstanceNew));
-    QMX_setProtoCallback(protocol, QMX_CB_INSTANCE_DELETE, cb(slotInstanceDelete));
-}
-
 void ScriptedHost::install() {
-    for (uint32_t p = 0; p < QMX_PROTO_COUNT; ++p) installFor(p);
+    const QMX_Callback slots[] = {cb(slotLog),           cb(slotPolicy),    cb(slotEvent),
+                                  cb(slotRawData),       cb(slotWait),      cb(slotSend),
+                                  cb(slotRecv),          cb(slotHalfClose), cb(slotInstanceNew),
+                                  cb(slotInstanceDelete)};
+    for (uint32_t slot = 0; slot < 10; ++slot) QMX_setCallback(slot, slots[slot]);
 }
 
 void ScriptedHost::addConnection(QMX_Socket client, QMX_Socket server) {
-    State &s = state();
-    std::lock_guard<std::mutex> lock(s.mutex);
-    Connection c;
-    c.client = client;
-    c.server = server;
-    s.connections.push_back(c);
-    s.sockets[client];
-    s.sockets[server];
+    connections.push_back({client, server, {}});
+    sockets[client];
+    sockets[server];
 }
 
-void ScriptedHost::pushWait(QMX_Socket socket, int32_t result) { pushWaits(socket, result, 1); }
-
-void ScriptedHost::pushWaits(QMX_Socket socket, int32_t result, int count) {
-    State &s = state();
-    std::lock_guard<std::mutex> lock(s.mutex);
-    if (Connection *c = connectionOf(s, socket)) c->waits.insert(c->waits.end(), count, result);
+ScriptedHost::Connection *ScriptedHost::connectionOf(QMX_Socket s) {
+    for (Connection &c : connections)
+        if (s != 0 && (c.client == s || c.server == s)) return &c;
+    return nullptr;
 }
 
-void ScriptedHost::pushRecv(QMX_Socket socket, const Bytes &chunk) {
-    State &s = state();
-    std::lock_guard<std::mutex> lock(s.mutex);
-    s.sockets[socket].recv.push_back({ChunkKind::Data, chunk});
+void ScriptedHost::pushWaits(QMX_Socket s, int32_t result, int count) {
+    if (Connection *c = connectionOf(s)) c->waits.insert(c->waits.end(), count, result);
 }
 
-void ScriptedHost::pushEof(QMX_Socket socket) {
-    State &s = state();
-    std::lock_guard<std::mutex> lock(s.mutex);
-    s.sockets[socket].recv.push_back({ChunkKind::Eof, {}});
-}
-
-void ScriptedHost::pushRecvError(QMX_Socket socket) {
-    State &s = state();
-    std::lock_guard<std::mutex> lock(s.mutex);
-    s.sockets[socket].recv.push_back({ChunkKind::Error, {}});
-}
-
-void ScriptedHost::pushOob(QMX_Socket socket, const Bytes &bytes) {
-    State &s = state();
-    std::lock_guard<std::mutex> lock(s.mutex);
-    s.sockets[socket].oob.push_back(bytes);
-}
-
-void ScriptedHost::setReadLimit(QMX_Socket socket, size_t n) {
-    State &s = state();
-    std::lock_guard<std::mutex> lock(s.mutex);
-    s.sockets[socket].readLimit = n;
-}
-
-void ScriptedHost::setSendLimit(QMX_Socket socket, size_t n) {
-    State &s = state();
-    std::lock_guard<std::mutex> lock(s.mutex);
-    s.sockets[socket].sendLimit = n;
-}
-
-void ScriptedHost::pushSendResult(QMX_Socket socket, int32_t result) {
-    State &s = state();
-    std::lock_guard<std::mutex> lock(s.mutex);
-    s.sockets[socket].sendResults.push_back(result);
-}
-
-void ScriptedHost::pushEventAnswer(uint32_t id, EventAnswer answer) {
-    State &s = state();
-    std::lock_guard<std::mutex> lock(s.mutex);
-    s.eventAnswers[id].push_back(std::move(answer));
-}
-
-void ScriptedHost::pushPolicyAnswer(uint32_t id, int32_t result) {
-    State &s = state();
-    std::lock_guard<std::mutex> lock(s.mutex);
-    s.policyAnswers[id].push_back(result);
-}
-
-void ScriptedHost::pushRawAnswer(uint32_t id, int32_t result) {
-    State &s = state();
-    std::lock_guard<std::mutex> lock(s.mutex);
-    s.rawAnswers[id].push_back(result);
-}
-
-void ScriptedHost::setDefaultEventAnswer(EventAnswer answer) {
-    State &s = state();
-    std::lock_guard<std::mutex> lock(s.mutex);
-    s.defaultEvent = std::move(answer);
-}
-
-void ScriptedHost::setDefaultPolicyAnswer(int32_t result) {
-    State &s = state();
-    std::lock_guard<std::mutex> lock(s.mutex);
-    s.defaultPolicy = result;
-}
-
-void ScriptedHost::setEventHook(std::function<int32_t(uint32_t, FilterEvent *)> hook) {
-    State &s = state();
-    std::lock_guard<std::mutex> lock(s.mutex);
-    s.eventHook = std::move(hook);
-}
-
-void ScriptedHost::setUserData(uintptr_t value) {
-    State &s = state();
-    std::lock_guard<std::mutex> lock(s.mutex);
-    s.userData = value;
-}
-
-Bytes ScriptedHost::sent(QMX_Socket socket) const {
-    State &s = state();
-    std::lock_guard<std::mutex> lock(s.mutex);
-    auto it = s.sockets.find(socket);
-    return it == s.sockets.end() ? Bytes() : it->second.sent;
-}
-
-Bytes ScriptedHost::sentOob(QMX_Socket socket) const {
-    State &s = state();
-    std::lock_guard<std::mutex> lock(s.mutex);
-    auto it = s.sockets.find(socket);
-    return it == s.sockets.end() ? Bytes() : it->second.sentOob;
-}
-
-int ScriptedHost::recvCalls(QMX_Socket socket) const {
-    State &s = state();
-    std::lock_guard<std::mutex> lock(s.mutex);
-    auto it = s.sockets.find(socket);
-    return it == s.sockets.end() ? 0 : it->second.recvCalls;
-}
-
-#define QMX_RECORD_GETTER(Type, name, member)                                                      \
-    Type ScriptedHost::name() const {                                                              \
-        State &s = state();                                                                        \
-        std::lock_guard<std::mutex> lock(s.mutex);                                                 \
-        return s.member;                                                                           \
-    }
-QMX_RECORD_GETTER(std::vector<SendCall>, sendCalls, sendCalls)
-QMX_RECORD_GETTER(std::vector<WaitCall>, waitCalls, waitCalls)
-QMX_RECORD_GETTER(std::vector<QMX_Socket>, halfCloses, halfCloses)
-QMX_RECORD_GETTER(std::vector<LogLine>, logs, logs)
-QMX_RECORD_GETTER(std::vector<EventCall>, events, events)
-QMX_RECORD_GETTER(std::vector<PolicyCall>, policies, policies)
-QMX_RECORD_GETTER(std::vector<RawCall>, raws, raws)
-QMX_RECORD_GETTER(std::vector<uint32_t>, instanceNews, news)
-QMX_RECORD_GETTER(std::vector<uint32_t>, instanceDeletes, deletes)
-#undef QMX_RECORD_GETTER
-
-bool ScriptedHost::scriptUsedUp(QMX_Socket socket) const {
-    State &s = state();
-    std::lock_guard<std::mutex> lock(s.mutex);
-    const Connection *c = connectionOf(s, socket);
+bool ScriptedHost::scriptUsedUp(QMX_Socket s) {
+    const Connection *c = connectionOf(s);
     if (c == nullptr) return true;
-    for (QMX_Socket side : {c->client, c->server}) {
-        auto it = s.sockets.find(side);
-        if (it != s.sockets.end() && (!it->second.recv.empty() || !it->second.oob.empty())) {
-            return false;
-        }
-    }
+    for (QMX_Socket side : {c->client, c->server})
+        if (!sockets[side].recv.empty() || !sockets[side].oob.empty()) return false;
     return c->waits.empty();
 }
-
-// --- slot functions ---------------------------------------------------------
 
 void ScriptedHost::slotLog(uint32_t id, uint32_t level, const char *format, ...) {
     char line[4096];
@@ -295,167 +76,123 @@ void ScriptedHost::slotLog(uint32_t id, uint32_t level, const char *format, ...)
     va_start(args, format);
     std::vsnprintf(line, sizeof line, format ? format : "", args);
     va_end(args);
-    State &s = state();
-    std::lock_guard<std::mutex> lock(s.mutex);
-    s.logs.push_back({id, level, line});
+    ScriptedHost &h = get();
+    std::lock_guard<std::mutex> lock(h.mutex_);
+    h.logLines.push_back({id, level, line});
 }
 
 int32_t ScriptedHost::slotPolicy(uint32_t id, const char *local, uint32_t action,
                                  const char *remote) {
-    State &s = state();
-    std::lock_guard<std::mutex> lock(s.mutex);
-    s.policies.push_back({id, copyName(local), action, copyName(remote)});
-    return popFront(s.policyAnswers, id).value_or(s.defaultPolicy);
+    ScriptedHost &h = get();
+    std::lock_guard<std::mutex> lock(h.mutex_);
+    h.policyCalls.push_back({id, copyName(local), action, copyName(remote)});
+    return popFront(h.policyAnswers, id).value_or(h.defaultPolicy);
 }
 
-int32_t ScriptedHost::slotEvent(uint32_t id, FilterEvent *event) {
-    State &s = state();
-    std::unique_lock<std::mutex> lock(s.mutex);
-    EventCall call{};
-    call.id = id;
-    if (event != nullptr) {
-        call.type = event->type;
-        call.fromClient = event->fromClient;
-        call.from = copyName(event->from);
-        call.to = copyName(event->to);
-        call.wideText = event->wideText;
-        if (event->text != nullptr) {
-            call.text = Bytes(event->text, static_cast<size_t>(event->textLength));
-        }
-        call.textLength = event->textLength;
-        call.hadReplacement = event->replacement != nullptr;
-    }
-    s.events.push_back(call);
-
-    if (s.eventHook) {
-        auto hook = s.eventHook;
+int32_t ScriptedHost::slotEvent(uint32_t id, FilterEvent *e) {
+    ScriptedHost &h = get();
+    std::unique_lock<std::mutex> lock(h.mutex_);
+    h.eventCalls.push_back(
+        {id, e->type, e->fromClient, copyName(e->from), copyName(e->to), e->wideText,
+         e->text ? std::optional<Bytes>(Bytes(e->text, e->textLength)) : std::nullopt,
+         e->textLength, e->replacement != nullptr});
+    if (h.eventHook) {
+        auto hook = h.eventHook;
         lock.unlock();
-        return hook(id, event);
+        return hook(id, e);
     }
-    EventAnswer answer = popFront(s.eventAnswers, id).value_or(s.defaultEvent);
+    const EventAnswer answer = popFront(h.eventAnswers, id).value_or(h.defaultEvent);
     lock.unlock();
-    if (answer.replacement) {
-        QMX_setReplacementText(0, event, answer.replacement->data(), answer.replacement->size());
-    }
+    if (answer.replacement)
+        QMX_setReplacementText(0, e, answer.replacement->data(), answer.replacement->size());
     return answer.result;
 }
 
 int32_t ScriptedHost::slotRawData(uint32_t id, uintptr_t from, uintptr_t to, const uint8_t *data,
                                   intptr_t count) {
-    State &s = state();
-    std::lock_guard<std::mutex> lock(s.mutex);
-    RawCall call{id, from, to, {}};
-    if (data != nullptr && count > 0) {
-        call.data.assign(reinterpret_cast<const char *>(data), static_cast<size_t>(count));
-    }
-    s.raws.push_back(std::move(call));
-    return popFront(s.rawAnswers, id).value_or(0);
+    ScriptedHost &h = get();
+    std::lock_guard<std::mutex> lock(h.mutex_);
+    h.rawCalls.push_back(
+        {id, from, to,
+         count > 0 ? Bytes(reinterpret_cast<const char *>(data), static_cast<size_t>(count))
+                   : Bytes()});
+    return popFront(h.rawAnswers, id).value_or(0);
 }
 
 int32_t ScriptedHost::slotWait(QMX_Socket ra, QMX_Socket rb, QMX_Socket ea, QMX_Socket eb,
                                int32_t seconds, int32_t microseconds) {
-    State &s = state();
-    std::lock_guard<std::mutex> lock(s.mutex);
+    ScriptedHost &h = get();
+    std::lock_guard<std::mutex> lock(h.mutex_);
     int32_t result = -1;
-    Connection *c = connectionOf(s, ra ? ra : rb ? rb : ea ? ea : eb);
+    Connection *c = h.connectionOf(ra ? ra : rb ? rb : ea ? ea : eb);
     if (c != nullptr && !c->waits.empty()) {
         result = c->waits.front();
         c->waits.pop_front();
     } else if (c != nullptr) {
-        auto pending = [&](QMX_Socket socket, bool oob) {
-            if (socket == 0) return false;
-            const SocketState &st = s.sockets[socket];
-            return oob ? !st.oob.empty() : !st.recv.empty();
-        };
-        int32_t bits = 0;
-        if (pending(ra, false)) bits |= 1;
-        if (pending(rb, false)) bits |= 2;
-        if (pending(ea, true)) bits |= 4;
-        if (pending(eb, true)) bits |= 8;
-        result = bits != 0 ? bits : -1;
+        auto recv = [&](QMX_Socket s) { return s != 0 && !h.sockets[s].recv.empty(); };
+        auto oob = [&](QMX_Socket s) { return s != 0 && !h.sockets[s].oob.empty(); };
+        result = (recv(ra) ? 1 : 0) | (recv(rb) ? 2 : 0) | (oob(ea) ? 4 : 0) | (oob(eb) ? 8 : 0);
+        if (result == 0) result = -1;
     }
-    s.waitCalls.push_back({ra, rb, ea, eb, seconds, microseconds, result});
+    h.waits.push_back({ra, rb, ea, eb, seconds, microseconds, result});
     return result;
 }
 
-int32_t ScriptedHost::slotSend(QMX_Socket socket, const uint8_t *bytes, intptr_t count,
-                               uint32_t flags) {
-    State &s = state();
-    std::lock_guard<std::mutex> lock(s.mutex);
-    SocketState &st = s.sockets[socket];
-    SendCall call{socket, {}, flags, 0};
-    if (bytes != nullptr && count > 0) {
-        call.offered.assign(reinterpret_cast<const char *>(bytes), static_cast<size_t>(count));
-    }
-    int32_t result;
+int32_t ScriptedHost::slotSend(QMX_Socket s, const uint8_t *bytes, intptr_t count, uint32_t flags) {
+    ScriptedHost &h = get();
+    std::lock_guard<std::mutex> lock(h.mutex_);
+    Socket &st = h.sockets[s];
+    SendCall call{s, count > 0 ? Bytes(reinterpret_cast<const char *>(bytes), size_t(count)) : "",
+                  flags, 0};
+    const auto size = static_cast<int32_t>(call.offered.size());
     if (!st.sendResults.empty()) {
-        result = st.sendResults.front();
+        call.result = std::min(st.sendResults.front(), size);
         st.sendResults.pop_front();
-        result = std::min<int32_t>(result, static_cast<int32_t>(call.offered.size()));
     } else {
-        size_t take = call.offered.size();
-        if (st.sendLimit != 0) take = std::min(take, st.sendLimit);
-        result = static_cast<int32_t>(take);
+        call.result = st.sendLimit != 0 ? std::min(size, static_cast<int32_t>(st.sendLimit)) : size;
     }
-    if (result > 0) {
-        (flags == 1 ? st.sentOob : st.sent).append(call.offered, 0, static_cast<size_t>(result));
-    }
-    call.result = result;
-    s.sendCalls.push_back(std::move(call));
-    return result;
+    if (call.result > 0)
+        (flags == 1 ? st.sentOob : st.sent).append(call.offered, 0, size_t(call.result));
+    h.sends.push_back(call);
+    return call.result;
 }
 
-int32_t ScriptedHost::slotRecv(QMX_Socket socket, uint8_t *buffer, intptr_t size, uint32_t flags) {
-    State &s = state();
-    std::lock_guard<std::mutex> lock(s.mutex);
-    SocketState &st = s.sockets[socket];
+int32_t ScriptedHost::slotRecv(QMX_Socket s, uint8_t *buffer, intptr_t size, uint32_t flags) {
+    ScriptedHost &h = get();
+    std::lock_guard<std::mutex> lock(h.mutex_);
+    Socket &st = h.sockets[s];
     ++st.recvCalls;
     if (buffer == nullptr || size <= 0) return -1;
-    size_t room = static_cast<size_t>(size);
-    if (st.readLimit != 0) room = std::min(room, st.readLimit);
-
-    if (flags == 1) {
-        if (st.oob.empty()) return -1;
-        Bytes &head = st.oob.front();
-        size_t n = std::min(room, head.size());
-        std::copy_n(head.data(), n, buffer);
-        head.erase(0, n);
-        if (head.empty()) st.oob.pop_front();
-        return static_cast<int32_t>(n);
-    }
-
-    if (st.recv.empty()) return 0; // a finished script reads as end of stream
-    Chunk &head = st.recv.front();
-    if (head.kind != ChunkKind::Data) {
-        int32_t result = head.kind == ChunkKind::Eof ? 0 : -1;
+    const size_t room = st.readLimit != 0 ? std::min(size_t(size), st.readLimit) : size_t(size);
+    if (flags == 1)
+        return st.oob.empty() ? -1
+                              : take(
+                                    st.oob, [](Bytes &b) -> Bytes & { return b; }, buffer, room);
+    if (st.recv.empty()) return 0;
+    const Kind kind = st.recv.front().first;
+    if (kind != kData) {
         st.recv.pop_front();
-        return result;
+        return kind == kEof ? 0 : -1;
     }
-    size_t n = std::min(room, head.data.size());
-    std::copy_n(head.data.data(), n, buffer);
-    head.data.erase(0, n);
-    if (head.data.empty()) st.recv.pop_front();
-    return static_cast<int32_t>(n);
+    return take(
+        st.recv, [](auto &chunk) -> Bytes & { return chunk.second; }, buffer, room);
 }
 
-int32_t ScriptedHost::slotHalfClose(QMX_Socket socket, int32_t) {
-    State &s = state();
-    std::lock_guard<std::mutex> lock(s.mutex);
-    s.halfCloses.push_back(socket);
+int32_t ScriptedHost::slotHalfClose(QMX_Socket s, int32_t) {
+    ScriptedHost &h = get();
+    std::lock_guard<std::mutex> lock(h.mutex_);
+    h.halfClosed.push_back(s);
     return 0;
 }
 
-uintptr_t ScriptedHost::slotInstanceNew(uint32_t id, QMX_Socket, QMX_Socket, uintptr_t arg) {
-    State &s = state();
-    std::lock_guard<std::mutex> lock(s.mutex);
-    s.news.push_back(id);
-    return s.userData.value_or(arg);
+uintptr_t ScriptedHost::slotInstanceNew(uint32_t, QMX_Socket, QMX_Socket, uintptr_t arg) {
+    return arg;
 }
 
 void ScriptedHost::slotInstanceDelete(uint32_t id) {
-    State &s = state();
-    std::lock_guard<std::mutex> lock(s.mutex);
-    s.deletes.push_back(id);
+    ScriptedHost &h = get();
+    std::lock_guard<std::mutex> lock(h.mutex_);
+    h.deleted.push_back(id);
 }
 
 } // namespace qmxtest

@@ -17,11 +17,6 @@ void appendU32(Bytes &out, uint32_t v) {
 
 } // namespace
 
-YmsgPacket &YmsgPacket::magic(const Bytes &fourBytes) {
-    magic_ = fourBytes;
-    return *this;
-}
-
 YmsgPacket &YmsgPacket::version(uint16_t protocolVersion, uint16_t vendorId) {
     protocolVersion_ = protocolVersion;
     vendorId_ = vendorId;
@@ -62,8 +57,7 @@ YmsgPacket &YmsgPacket::rawBody(const Bytes &body) {
 Bytes YmsgPacket::body() const { return body_; }
 
 Bytes YmsgPacket::build() const {
-    Bytes out = magic_.substr(0, 4);
-    out.resize(4, '\0');
+    Bytes out = "YMSG";
     appendU16(out, protocolVersion_);
     appendU16(out, vendorId_);
     appendU16(out, lengthOverridden_ ? announcedLength_ : static_cast<uint16_t>(body_.size()));

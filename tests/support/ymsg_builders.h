@@ -16,7 +16,6 @@ namespace qmxtest {
 
 class YmsgPacket {
 public:
-    YmsgPacket &magic(const Bytes &fourBytes);
     YmsgPacket &version(uint16_t protocolVersion, uint16_t vendorId);
     YmsgPacket &service(uint16_t code);
     YmsgPacket &status(uint32_t code);
@@ -33,7 +32,6 @@ public:
     Bytes body() const;
 
 private:
-    Bytes magic_ = "YMSG";
     uint16_t protocolVersion_ = 16;
     uint16_t vendorId_ = 0;
     uint16_t service_ = 0;

@@ -3,8 +3,6 @@
 // out-of-band bytes.
 #include <gtest/gtest.h>
 
-#include <thread>
-
 #include "containers/alloc.h"
 
 #include "ymsg/ymsg_fixture.h"
@@ -245,24 +243,4 @@ TEST_F(YmsgRelay, CallbacksAreCachedAtTheFirstRelay) {
     EXPECT_EQ(calls(), "log 1 Server connection closed\n");
     EXPECT_EQ(host().raws().size(), 1u);
     EXPECT_EQ(host().sent(kServer), "");
-}
-
-TEST_F(YmsgRelay, InstancesRelayedOnSeveralThreadsAtOnceKeepTheirOwnTraffic) {
-    constexpr int kInstances = 4;
-    std::vector<uint32_t> ids;
-    for (QMX_Socket n = 1; n <= kInstances; ++n) {
-        host().addConnection(1000 + n, 2000 + n);
-        ids.push_back(QMX_newInstance(QMX_PROTO_YMSG, 1000 + n, 2000 + n, 0));
-        host().pushRecv(1000 + n, ymsgMessage("user" + std::to_string(n), "bob", "hello"));
-        host().pushRecv(2000 + n, ymsgLogin("user" + std::to_string(n)));
-    }
-    std::vector<std::thread> threads;
-    for (uint32_t instance : ids)
-        threads.emplace_back([instance] { QMX_processInstance(instance); });
-    for (std::thread &t : threads) t.join();
-    for (QMX_Socket n = 1; n <= kInstances; ++n) {
-        EXPECT_EQ(host().sent(2000 + n), ymsgMessage("user" + std::to_string(n), "bob", "hello"));
-        EXPECT_EQ(host().sent(1000 + n), ymsgLogin("user" + std::to_string(n)));
-    }
-    EXPECT_EQ(host().events().size(), 2u * kInstances);
 }

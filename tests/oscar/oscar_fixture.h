@@ -1,5 +1,5 @@
-// Runs OSCAR instances against the scripted host: each test gets a fresh
-// library and host, and helpers to script one connection and relay it.
+// OSCAR frames and instances under test: a fresh library and host per test,
+// and helpers to script one connection and relay it.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -8,11 +8,29 @@
 #include <string>
 #include <vector>
 
+#include "containers/byte_stream.h"
 #include "oscar/relay.h"
 #include "support/oscar_builders.h"
 #include "support/scripted_host.h"
 
 namespace qmxtest {
+
+// A frame under test: its bytes and a ByteStream over them, kept together.
+class OscarFrame {
+public:
+    explicit OscarFrame(const Bytes &bytes) : bytes_(bytes) {
+        ByteStream_init(bytes_.data(), static_cast<uint32_t>(bytes_.size()), &stream_);
+    }
+    OscarFrame(const OscarFrame &) = delete;
+    OscarFrame &operator=(const OscarFrame &) = delete;
+
+    ByteStream *stream() { return &stream_; }
+    const Bytes &bytes() const { return bytes_; }
+
+private:
+    Bytes bytes_;
+    ByteStream stream_;
+};
 
 class OscarRelayTest : public ::testing::Test {
 protected:
@@ -28,6 +46,20 @@ protected:
     static uint32_t connect(QMX_Socket client, QMX_Socket server) {
         host().addConnection(client, server);
         return QMX_newInstance(QMX_PROTO_OSCAR, client, server, 0);
+    }
+
+    // A fresh connection: `frames` from one side, then its end, under the
+    // given answers. Answers what reached the other side.
+    static Bytes relayOnce(QMX_Socket from, const std::vector<Bytes> &frames, int32_t policy = 1,
+                           EventAnswer event = {}) {
+        host().reset();
+        const uint32_t id = connect(301, 302);
+        feed(from, frames);
+        host().setDefaultPolicyAnswer(policy);
+        host().setDefaultEventAnswer(std::move(event));
+        QMX_processInstance(id);
+        QMX_deleteInstance(id);
+        return host().sent(from == 301 ? 302 : 301);
     }
 
     static OscarSession *session(uint32_t id) {
