@@ -1,9 +1,7 @@
 #include "msn/commands.h"
 
+#include <climits>
 #include <cstring>
-
-#include "msn/payload.h"
-#include "msn/text.h"
 
 HashTable *MsnCommandTable = nullptr;
 
@@ -43,16 +41,19 @@ const MsnCommandDefinition kMsnCommands[kMsnCommandCount] = {
 
 constexpr const char *kUsrRefusal = "USR user not allowed\r\n";
 constexpr const char *kCalRefusal = "BLOCKED_CONTACT\r\n";
+// Room for what an output function writes beyond the command's own bytes:
+// a recomputed length, a refusal, the separators.
+constexpr int32_t kMsnOutputSlack = 32;
 
-bool msnTokenIs(const DArray *tokens, int32_t index, const char *expected) {
-    const char *token = msnTokenText(tokens, index);
+bool msnTokenIs(const MsnCommand *command, int32_t index, const char *expected) {
+    const char *token = msnToken(command, index);
     return token != nullptr && std::strcmp(token, expected) == 0;
 }
 
 // Sets type and address when the token exists; a missing token leaves the
 // command as MSN_CMD_OTHER.
-void msnTakeAddress(const DArray *tokens, int32_t index, uint32_t type, MsnCommand *command) {
-    const char *address = msnTokenText(tokens, index);
+void msnTakeAddress(MsnCommand *command, int32_t index, uint32_t type) {
+    char *address = msnToken(command, index);
     if (address != nullptr) {
         command->type = type;
         command->address = address;
@@ -91,78 +92,87 @@ bool msnLookupCommand(const uint8_t *text, int32_t length, MsnCommandEntry *entr
     return HashTable_get(text, entry, MsnCommandTable) == HT_OK;
 }
 
-int32_t parsePayloadLength(DArray *, DArray *tokens, DArray *payload, MsnCommand *) {
-    const int32_t tokenCount = DArray_count(tokens);
-    const int32_t announced =
-        tokenCount > 0 ? msnParseDecimal(msnTokenText(tokens, tokenCount - 1)) : 0;
-    const int32_t present = DArray_count(payload);
-    return present < announced ? announced - present : 0;
-}
-
-int32_t parseQry(DArray *line, DArray *tokens, DArray *payload, MsnCommand *command) {
-    if (DArray_count(tokens) == 2) {
+int32_t parseCommand(const uint8_t *unit, int32_t size, MsnCommand *command) {
+    if (!msnSetCommandBytes(unit, size, command)) {
+        return -1;
+    }
+    MsnCommandEntry entry{};
+    // No key holds a CR, so looking the key up in the line with its CR LF
+    // finds exactly the lines of three bytes or more that start with one.
+    if (!msnLookupCommand(unit, command->lineSize + 2, &entry)) {
         return 0;
     }
-    return parsePayloadLength(line, tokens, payload, command);
+    return entry.parse(command);
 }
 
-int32_t parseUsr(DArray *, DArray *tokens, DArray *, MsnCommand *command) {
-    if (msnTokenIs(tokens, 2, "TWN") || msnTokenIs(tokens, 2, "SSO")) {
-        if (msnTokenIs(tokens, 3, "I")) {
-            msnTakeAddress(tokens, 4, MSN_CMD_LOGIN, command);
+void emitCommand(MsnCommand *command, int32_t blocked, DArray *out) {
+    const int32_t replacement = command->replaced ? DArray_count(command->replacement) : 0;
+    const int64_t worst =
+        int64_t{command->lineSize} + command->payloadSize + replacement + kMsnOutputSlack;
+    if (worst > INT32_MAX || !msnReserveOutput(static_cast<int32_t>(worst), out)) {
+        return; // out of memory: the command is dropped whole
+    }
+    MsnCommandEntry entry{};
+    if (msnLookupCommand(command->line, command->lineSize + 2, &entry)) {
+        entry.output(command, out, blocked);
+    } else if (blocked == 0) {
+        msnAppendUnchanged(command, out);
+    }
+}
+
+int32_t parsePayloadLength(MsnCommand *command) {
+    const int32_t announced =
+        command->tokenCount > 0 ? msnParseDecimal(msnToken(command, command->tokenCount - 1)) : 0;
+    return command->payloadSize < announced ? announced - command->payloadSize : 0;
+}
+
+int32_t parseQry(MsnCommand *command) {
+    return command->tokenCount == 2 ? 0 : parsePayloadLength(command);
+}
+
+int32_t parseUsr(MsnCommand *command) {
+    if (msnTokenIs(command, 2, "TWN") || msnTokenIs(command, 2, "SSO")) {
+        if (msnTokenIs(command, 3, "I")) {
+            msnTakeAddress(command, 4, MSN_CMD_LOGIN);
         }
-    } else if (!msnTokenIs(tokens, 2, "SHA") && !msnTokenIs(tokens, 2, "OK")) {
-        msnTakeAddress(tokens, 2, MSN_CMD_LOGIN, command);
+    } else if (!msnTokenIs(command, 2, "SHA") && !msnTokenIs(command, 2, "OK")) {
+        msnTakeAddress(command, 2, MSN_CMD_LOGIN);
     }
     return 0;
 }
 
-int32_t parseAns(DArray *, DArray *tokens, DArray *, MsnCommand *command) {
+int32_t parseAns(MsnCommand *command) {
     if (command->fromClient != 0) {
-        msnTakeAddress(tokens, 2, MSN_CMD_LOGIN, command);
+        msnTakeAddress(command, 2, MSN_CMD_LOGIN);
     }
     return 0;
 }
 
-int32_t parseCal(DArray *, DArray *tokens, DArray *, MsnCommand *command) {
+int32_t parseCal(MsnCommand *command) {
     if (command->fromClient != 0) {
-        msnTakeAddress(tokens, 2, MSN_CMD_CALL, command);
+        msnTakeAddress(command, 2, MSN_CMD_CALL);
     }
     return 0;
 }
 
-int32_t parseIro(DArray *, DArray *tokens, DArray *, MsnCommand *command) {
-    msnTakeAddress(tokens, 4, MSN_CMD_ROSTER, command);
+int32_t parseIro(MsnCommand *command) {
+    msnTakeAddress(command, 4, MSN_CMD_ROSTER);
     return 0;
 }
 
-int32_t parseJoi(DArray *, DArray *tokens, DArray *, MsnCommand *command) {
-    msnTakeAddress(tokens, 1, MSN_CMD_JOIN, command);
+int32_t parseJoi(MsnCommand *command) {
+    msnTakeAddress(command, 1, MSN_CMD_JOIN);
     return 0;
 }
 
-int32_t parseNln(DArray *, DArray *tokens, DArray *, MsnCommand *command) {
-    msnTakeAddress(tokens, 2, MSN_CMD_PRESENCE, command);
+int32_t parseNln(MsnCommand *command) {
+    msnTakeAddress(command, 2, MSN_CMD_PRESENCE);
     return 0;
 }
 
-int32_t parseIln(DArray *, DArray *tokens, DArray *, MsnCommand *command) {
-    msnTakeAddress(tokens, 3, MSN_CMD_PRESENCE, command);
+int32_t parseIln(MsnCommand *command) {
+    msnTakeAddress(command, 3, MSN_CMD_PRESENCE);
     return 0;
-}
-
-void msnAppendText(const char *text, DArray *out) {
-    if (text != nullptr) {
-        DArray_appendRun(text, static_cast<int32_t>(std::strlen(text)), out);
-    }
-}
-
-void msnAppendUnchanged(const MsnCommand *command, DArray *out) {
-    DArray *line = msnCommandItem(command, kMsnItemLine);
-    DArray *payload = msnCommandItem(command, kMsnItemPayload);
-    DArray_appendRun(DArray_data(line), DArray_count(line), out);
-    msnAppendText("\r\n", out);
-    DArray_appendRun(DArray_data(payload), DArray_count(payload), out);
 }
 
 int32_t outputPassThrough(MsnCommand *command, DArray *out, int32_t blocked) {
@@ -173,13 +183,17 @@ int32_t outputPassThrough(MsnCommand *command, DArray *out, int32_t blocked) {
 }
 
 // A UUN/UBN payload made of header lines is not passed on; other payloads
-// (a single XML element, for example) are.
+// (a single XML element, for example) are. A line counts as a header as it
+// would in a header table: its name fits the table's key size.
 int32_t outputUnlessHeaders(MsnCommand *command, DArray *out, int32_t) {
-    HashTable *headers = parseHeaderLines(msnCommandItem(command, kMsnItemPayload));
-    if (HashTable_count(headers) == 0) {
+    MsnHeaderWalk walk = msnStartHeaderWalk(command->payload, command->payloadSize);
+    bool headers = false;
+    while (!headers && msnNextHeader(&walk)) {
+        headers = walk.nameSize <= kMsnHeaderNameSize;
+    }
+    if (!headers) {
         msnAppendUnchanged(command, out);
     }
-    freeHeaderTable(headers);
     return 0;
 }
 
@@ -197,10 +211,9 @@ int32_t outputCal(MsnCommand *command, DArray *out, int32_t blocked) {
         msnAppendUnchanged(command, out);
         return 0;
     }
-    const DArray *tokens = msnCommandItem(command, kMsnItemTokens);
-    msnAppendText(msnTokenText(tokens, 0), out);
+    msnAppendText(msnToken(command, 0), out);
     msnAppendText(" ", out);
-    msnAppendText(msnTokenText(tokens, 1), out);
+    msnAppendText(msnToken(command, 1), out);
     msnAppendText(" ", out);
     msnAppendText(kCalRefusal, out);
     return 0;
