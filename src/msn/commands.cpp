@@ -39,6 +39,28 @@ const MsnCommandDefinition kMsnCommands[kMsnCommandCount] = {
     {"ILN", {parseIln, outputPassThrough}},
 };
 
+// Every key of the table is three capitals, so the table's entries can also
+// be reached through a direct index by those letters: the framer looks a
+// command up for every line, and hashing a three-byte key costs more than
+// the rest of a short command's parse. Written with the table, by the init
+// and shutdown slots only. 0: no entry; otherwise 1 + the entry's position.
+constexpr int32_t kMsnLetters = 26;
+uint8_t gMsnCommandIndex[kMsnLetters * kMsnLetters * kMsnLetters];
+MsnCommandEntry gMsnIndexedEntries[kMsnCommandCount];
+
+int32_t msnLetter(uint8_t c) { return c >= 'A' && c <= 'Z' ? c - 'A' : -1; }
+
+// The index slot of three capitals; -1 for any other key.
+int32_t msnIndexSlot(const uint8_t *key) {
+    const int32_t a = msnLetter(key[0]);
+    const int32_t b = msnLetter(key[1]);
+    const int32_t c = msnLetter(key[2]);
+    if (a < 0 || b < 0 || c < 0) {
+        return -1;
+    }
+    return (a * kMsnLetters + b) * kMsnLetters + c;
+}
+
 constexpr const char *kUsrRefusal = "USR user not allowed\r\n";
 constexpr const char *kCalRefusal = "BLOCKED_CONTACT\r\n";
 // Room for what an output function writes beyond the command's own bytes:
@@ -77,32 +99,48 @@ int32_t msnBuildCommandTable() {
         }
     }
     MsnCommandTable = table;
+    // The index holds what the table answers, so the two cannot disagree.
+    for (int32_t i = 0; i < kMsnCommandCount; ++i) {
+        const auto *key = reinterpret_cast<const uint8_t *>(kMsnCommands[i].name);
+        if (HashTable_get(key, &gMsnIndexedEntries[i], table) == HT_OK) {
+            gMsnCommandIndex[msnIndexSlot(key)] = static_cast<uint8_t>(i + 1);
+        }
+    }
     return 0;
 }
 
 void msnDestroyCommandTable() {
     HashTable_destroy(MsnCommandTable);
     MsnCommandTable = nullptr;
+    std::memset(gMsnCommandIndex, 0, sizeof gMsnCommandIndex);
 }
 
 bool msnLookupCommand(const uint8_t *text, int32_t length, MsnCommandEntry *entry) {
-    if (text == nullptr || length < static_cast<int32_t>(kMsnCommandKeySize)) {
+    if (text == nullptr || length < static_cast<int32_t>(kMsnCommandKeySize) ||
+        MsnCommandTable == nullptr) {
         return false;
     }
-    return HashTable_get(text, entry, MsnCommandTable) == HT_OK;
+    const int32_t slot = msnIndexSlot(text);
+    if (slot < 0 || gMsnCommandIndex[slot] == 0) {
+        return false;
+    }
+    *entry = gMsnIndexedEntries[gMsnCommandIndex[slot] - 1];
+    return true;
 }
 
-int32_t parseCommand(const uint8_t *unit, int32_t size, MsnCommand *command) {
-    if (!msnSetCommandBytes(unit, size, command)) {
+int32_t parseCommand(const uint8_t *unit, int32_t size, int32_t lineSize, MsnCommand *command) {
+    if (!msnSetCommandBytes(unit, size, lineSize, command)) {
         return -1;
     }
-    MsnCommandEntry entry{};
     // No key holds a CR, so looking the key up in the line with its CR LF
     // finds exactly the lines of three bytes or more that start with one.
-    if (!msnLookupCommand(unit, command->lineSize + 2, &entry)) {
-        return 0;
-    }
-    return entry.parse(command);
+    command->inTable = msnLookupCommand(unit, command->lineSize + 2, &command->entry);
+    return command->inTable ? command->entry.parse(command) : 0;
+}
+
+int32_t parseCommandAgain(const uint8_t *unit, int32_t size, MsnCommand *command) {
+    msnExtendCommandBytes(unit, size, command);
+    return command->inTable ? command->entry.parse(command) : 0;
 }
 
 void emitCommand(MsnCommand *command, int32_t blocked, DArray *out) {
@@ -112,9 +150,8 @@ void emitCommand(MsnCommand *command, int32_t blocked, DArray *out) {
     if (worst > INT32_MAX || !msnReserveOutput(static_cast<int32_t>(worst), out)) {
         return; // out of memory: the command is dropped whole
     }
-    MsnCommandEntry entry{};
-    if (msnLookupCommand(command->line, command->lineSize + 2, &entry)) {
-        entry.output(command, out, blocked);
+    if (command->inTable) {
+        command->entry.output(command, out, blocked);
     } else if (blocked == 0) {
         msnAppendUnchanged(command, out);
     }

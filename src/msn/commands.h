@@ -10,16 +10,6 @@
 #include "msn/framing.h"
 #include "msn/payload.h"
 
-// (record) -> 0 complete, > 0 payload bytes missing, < 0 cannot be handled.
-using MsnParseFn = int32_t (*)(MsnCommand *command);
-// (record, out buffer, blocked) -> 0; appends what takes the command's place.
-using MsnOutputFn = int32_t (*)(MsnCommand *command, DArray *out, int32_t blocked);
-
-struct MsnCommandEntry {
-    MsnParseFn parse;
-    MsnOutputFn output;
-};
-
 constexpr uint32_t kMsnCommandKeySize = 3;
 constexpr int32_t kMsnCommandCount = 21;
 
@@ -37,8 +27,12 @@ bool msnLookupCommand(const uint8_t *text, int32_t length, MsnCommandEntry *entr
 
 // Points the record at a unit (which must hold a CR LF) and runs its
 // command's parse function: 0 complete, > 0 payload bytes missing, < 0 the
-// command cannot be handled.
-int32_t parseCommand(const uint8_t *unit, int32_t size, MsnCommand *command);
+// command cannot be handled. lineSize: where the line's CR LF starts, when
+// the caller knows it; else -1.
+int32_t parseCommand(const uint8_t *unit, int32_t size, int32_t lineSize, MsnCommand *command);
+// Parses a command again once its payload is there (size bytes from the
+// start of its line); the line and its tokens are those parseCommand saw.
+int32_t parseCommandAgain(const uint8_t *unit, int32_t size, MsnCommand *command);
 
 // Writes the command, or what takes its place, to out; a command that finds
 // no memory for its output is dropped whole.

@@ -59,22 +59,31 @@ void msnFrameBytes(uint32_t id, MsnInstanceData *data, const uint8_t *bytes, int
             continue;
         }
         MsnCommand command = msnNewCommand(d, direction);
-        const int32_t result = parseCommand(p, unit.size, &command);
-        if (result > 0 && static_cast<int64_t>(result) + unit.size <= kMsnMaxCommandSize) {
-            d->need = result + unit.size;
+        int32_t size = unit.size;
+        // A unit cut at a line end is that line and its CR LF.
+        int32_t result = parseCommand(p, size, d->need == 0 ? size - 2 : -1, &command);
+        if (result > 0 && d->need == 0 && static_cast<int64_t>(result) + size <= left &&
+            static_cast<int64_t>(result) + size <= kMsnMaxCommandSize) {
+            // The payload is already here: parse the whole command now, as
+            // the next cut would, without splitting its line again.
+            size += result;
+            result = parseCommandAgain(p, size, &command);
+        }
+        if (result > 0 && static_cast<int64_t>(result) + size <= kMsnMaxCommandSize) {
+            d->need = result + size;
         } else if (result == 0) {
             d->need = 0;
-            msnHandleCommand(id, data, &command, p + unit.size, out);
-            p += unit.size;
-            left -= unit.size;
+            msnHandleCommand(id, data, &command, p + size, out);
+            p += size;
+            left -= size;
         } else {
             // A command that cannot be handled, or one too large to hold, is
             // dropped and framing goes on with the next line, so that the
             // direction neither stalls nor buffers without end.
             msnLog(id, QMX_LOG_DEBUG, kMalformed);
             d->need = 0;
-            p += unit.size;
-            left -= unit.size;
+            p += size;
+            left -= size;
         }
     }
     if (p != start) {

@@ -20,10 +20,12 @@ MsnCommand msnNewCommand(MsnDirection *direction, int directionIndex) {
     return command;
 }
 
-bool msnSetCommandBytes(const uint8_t *unit, int32_t size, MsnCommand *command) {
+bool msnSetCommandBytes(const uint8_t *unit, int32_t size, int32_t knownLineSize,
+                        MsnCommand *command) {
     // The line is cut at its first CR LF, which no zero byte precedes: the
     // framer skips lines that would have one.
-    const int64_t lineSize = msnFindBytes(unit, size, "\r\n", kLineEndSize);
+    const int64_t lineSize =
+        knownLineSize >= 0 ? knownLineSize : msnFindBytes(unit, size, "\r\n", kLineEndSize);
     if (lineSize < 0) {
         return false;
     }
@@ -53,6 +55,13 @@ bool msnSetCommandBytes(const uint8_t *unit, int32_t size, MsnCommand *command) 
         }
     }
     return true;
+}
+
+void msnExtendCommandBytes(const uint8_t *unit, int32_t size, MsnCommand *command) {
+    command->line = unit;
+    command->payload = unit + command->lineSize + kLineEndSize;
+    command->payloadSize = size - command->lineSize - kLineEndSize;
+    command->hasParts = false;
 }
 
 char *msnToken(const MsnCommand *command, int32_t index) {

@@ -34,6 +34,18 @@ constexpr int32_t kMsnMaxLineSize = 64 * 1024;
 // only the last token and the token count are kept.
 constexpr int32_t kMsnTokenSlots = 6;
 
+struct MsnCommand;
+// (record) -> 0 complete, > 0 payload bytes missing, < 0 cannot be handled.
+using MsnParseFn = int32_t (*)(MsnCommand *command);
+// (record, out buffer, blocked) -> 0; appends what takes the command's place.
+using MsnOutputFn = int32_t (*)(MsnCommand *command, DArray *out, int32_t blocked);
+
+// What the command table holds for one command.
+struct MsnCommandEntry {
+    MsnParseFn parse;
+    MsnOutputFn output;
+};
+
 // One framed command. Its bytes stay in the direction's pending buffer
 // while it is parsed, decided on and written out; the record only points
 // at them, and its tokens live in the direction's scratch.
@@ -46,8 +58,9 @@ struct MsnCommand {
     // blank line and the body after it (when hasParts).
     const uint8_t *headers;
     const uint8_t *body;
-    DArray *tokenText;   // the line with every space made a zero byte
-    DArray *replacement; // scratch: the body the host asked for
+    DArray *tokenText;     // the line with every space made a zero byte
+    DArray *replacement;   // scratch: the body the host asked for
+    MsnCommandEntry entry; // from the command table, when found there
     uint32_t type;
     uint32_t fromClient;
     int32_t lineSize;
@@ -60,6 +73,7 @@ struct MsnCommand {
     uint16_t textLength; // a text message's body length, modulo 65536
     bool hasParts;
     bool replaced;
+    bool inTable;
 };
 
 // A new record for a command of the given direction, using its scratch.
@@ -67,8 +81,13 @@ MsnCommand msnNewCommand(MsnDirection *direction, int directionIndex);
 
 // Points the record at a unit of pending bytes (a command line with its CR
 // LF, or a line and its payload) and splits the line into tokens. False
-// when the unit holds no CR LF or the scratch cannot grow.
-bool msnSetCommandBytes(const uint8_t *unit, int32_t size, MsnCommand *command);
+// when the unit holds no CR LF or the scratch cannot grow. lineSize is where
+// the line's CR LF starts when the caller knows it, else -1.
+bool msnSetCommandBytes(const uint8_t *unit, int32_t size, int32_t lineSize, MsnCommand *command);
+
+// Points the record at the same line with more of its payload behind it,
+// keeping the tokens already split.
+void msnExtendCommandBytes(const uint8_t *unit, int32_t size, MsnCommand *command);
 
 // Zero-terminated token i; NULL when there is no such token or it is one
 // of the middle tokens beyond kMsnTokenSlots.

@@ -69,28 +69,42 @@ bool msnHistoryAppend(MsnHistory *history, const uint8_t *bytes, int64_t count) 
     return true;
 }
 
-// Whether the history holds exactly these bytes from offset on.
+// Whether the history holds exactly these bytes from offset on. The search
+// starts at *block (which starts at *blockStart, not past offset), or at the
+// head when *block is NULL; it leaves them at the block holding offset +
+// count when the bytes match.
 bool msnHistoryMatches(const MsnHistory *history, int64_t offset, const uint8_t *bytes,
-                       int64_t count) {
+                       int64_t count, const MsnHistoryBlock **block, int64_t *blockStart) {
     if (offset + count > history->count) {
         return false;
     }
-    const MsnHistoryBlock *block = history->head;
-    while (block != nullptr && offset >= block->used) {
-        offset -= block->used;
-        block = block->next;
+    const MsnHistoryBlock *at = *block != nullptr ? *block : history->head;
+    int64_t atStart = *block != nullptr ? *blockStart : 0;
+    while (at != nullptr && offset - atStart >= at->used) {
+        atStart += at->used;
+        at = at->next;
     }
-    while (count > 0 && block != nullptr) {
-        const int64_t piece = block->used - offset < count ? block->used - offset : count;
-        if (std::memcmp(msnBlockBytes(block) + offset, bytes, static_cast<size_t>(piece)) != 0) {
+    int64_t within = offset - atStart;
+    while (count > 0 && at != nullptr) {
+        const int64_t piece = at->used - within < count ? at->used - within : count;
+        if (std::memcmp(msnBlockBytes(at) + within, bytes, static_cast<size_t>(piece)) != 0) {
             return false;
         }
         bytes += piece;
         count -= piece;
-        offset = 0;
-        block = block->next;
+        within += piece;
+        if (within == at->used && count > 0) {
+            atStart += at->used;
+            at = at->next;
+            within = 0;
+        }
     }
-    return count == 0;
+    if (count != 0) {
+        return false;
+    }
+    *block = at;
+    *blockStart = atStart;
+    return true;
 }
 
 // Copies the first count bytes of one history onto the end of another.
@@ -146,7 +160,8 @@ void msnRecordForwarded(MsnHistoryPair *pair, const uint8_t *bytes, int32_t coun
         msnHistoryAppend(&pair->forwarded, bytes, count);
         return;
     }
-    if (msnHistoryMatches(&pair->received, pair->forwardedCount, bytes, count)) {
+    if (msnHistoryMatches(&pair->received, pair->forwardedCount, bytes, count, &pair->cursor,
+                          &pair->cursorStart)) {
         pair->forwardedCount += count;
         return;
     }
@@ -170,9 +185,12 @@ bool msnHistoriesDiffer(const MsnHistoryPair *pair) {
     }
     // Equal counts after a split: compare block by block.
     int64_t offset = 0;
+    const MsnHistoryBlock *cursor = nullptr;
+    int64_t cursorStart = 0;
     for (const MsnHistoryBlock *block = pair->forwarded.head; block != nullptr;
          block = block->next) {
-        if (!msnHistoryMatches(&pair->received, offset, msnBlockBytes(block), block->used)) {
+        if (!msnHistoryMatches(&pair->received, offset, msnBlockBytes(block), block->used, &cursor,
+                               &cursorStart)) {
             return true;
         }
         offset += block->used;
@@ -201,5 +219,7 @@ void msnFreeHistories(MsnHistoryPair *pair) {
     msnHistoryFree(&pair->received);
     msnHistoryFree(&pair->forwarded);
     pair->forwardedCount = 0;
+    pair->cursor = nullptr;
+    pair->cursorStart = 0;
     pair->split = false;
 }

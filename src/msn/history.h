@@ -21,6 +21,10 @@ struct MsnHistoryPair {
     MsnHistory received;
     MsnHistory forwarded; // empty while not split
     int64_t forwardedCount;
+    // The received block that holds byte forwardedCount, and where that
+    // block starts, so that a comparison does not walk the chain anew.
+    const MsnHistoryBlock *cursor;
+    int64_t cursorStart;
     bool split;
 };
 

@@ -12,6 +12,8 @@ constexpr int32_t kBlankLineSize = 4;
 constexpr const char kP2pAcceptance[] = "200 OK";
 constexpr int32_t kP2pAcceptanceSize = 6;
 constexpr int32_t kMaxDecimalSize = 11;
+// Bytes of a rebuilt MSG line gathered before they are appended.
+constexpr int32_t kMsnPrefixSize = 256;
 
 void msnFreeHeaderValue(const HashTable *table, const uint8_t *name, int32_t nameLength) {
     char *value = nullptr;
@@ -108,29 +110,54 @@ MsnHeaderWalk msnStartHeaderWalk(const uint8_t *block, int32_t size) {
     MsnHeaderWalk walk{};
     walk.block = block;
     walk.size = block != nullptr && size > 0 ? size : 0;
+    const void *zero =
+        walk.size > 0 ? std::memchr(walk.block, 0, static_cast<size_t>(walk.size)) : nullptr;
+    walk.zero = zero != nullptr ? static_cast<int32_t>(static_cast<const uint8_t *>(zero) - block)
+                                : INT32_MAX;
     return walk;
 }
 
 bool msnNextHeader(MsnHeaderWalk *walk) {
-    while (walk->position <= walk->size) {
-        const uint8_t *start = walk->block + walk->position;
-        const int32_t left = walk->size - walk->position;
-        // The block's own CR LF ends a line; the last line ends at the CR LF
-        // appended to the block.
-        const int64_t found = msnFindBytes(start, left, "\r\n", 2);
-        const int32_t lineSize = found >= 0 ? static_cast<int32_t>(found) : left;
-        if (lineSize > 0 && std::memchr(start, 0, static_cast<size_t>(lineSize)) != nullptr) {
-            walk->position = walk->size + 1;
+    const uint8_t *block = walk->block;
+    const int32_t size = walk->size;
+    while (walk->position <= size) {
+        const int32_t start = walk->position;
+        // The line ends at the block's own CR LF, or at the CR LF appended
+        // to the block.
+        int32_t end = start;
+        for (;;) {
+            const void *cr = end < size
+                                 ? std::memchr(block + end, '\r', static_cast<size_t>(size - end))
+                                 : nullptr;
+            if (cr == nullptr) {
+                end = size;
+                break;
+            }
+            end = static_cast<int32_t>(static_cast<const uint8_t *>(cr) - block);
+            if (end + 1 < size && block[end + 1] == '\n') {
+                break;
+            }
+            ++end;
+        }
+        if (walk->zero >= start && walk->zero < end) {
+            walk->position = size + 1;
             return false;
         }
-        walk->position += lineSize + 2;
-        const int64_t colon = msnFindBytes(start, lineSize, ": ", 2);
-        if (colon >= 0) {
-            walk->name = start;
-            walk->nameSize = static_cast<int32_t>(colon);
-            walk->value = start + colon + 2;
-            walk->valueSize = lineSize - static_cast<int32_t>(colon) - 2;
-            return true;
+        walk->position = end + 2;
+        for (int32_t at = start; at < end;) {
+            const void *colon = std::memchr(block + at, ':', static_cast<size_t>(end - at));
+            if (colon == nullptr) {
+                break;
+            }
+            at = static_cast<int32_t>(static_cast<const uint8_t *>(colon) - block);
+            if (at + 1 < end && block[at + 1] == ' ') {
+                walk->name = block + start;
+                walk->nameSize = at - start;
+                walk->value = block + at + 2;
+                walk->valueSize = end - at - 2;
+                return true;
+            }
+            ++at;
         }
     }
     return false;
@@ -218,26 +245,41 @@ int32_t outputMsg(MsnCommand *command, DArray *out, int32_t blocked) {
         return 0;
     }
     // Every token but the last, each followed by one space, then the length
-    // the rebuilt payload really has.
+    // the rebuilt payload really has: gathered first, since it is short and
+    // goes out in one append.
     const auto *chars = static_cast<const char *>(DArray_data(command->tokenText));
     const int32_t end = command->tokenCount > 0 ? command->lastTokenStart : 0;
-    for (int32_t i = 0; i < end;) {
+    char prefix[kMsnPrefixSize];
+    int32_t prefixSize = 0;
+    for (int32_t i = 0; i < end; ++i) {
         if (chars[i] == '\0') {
-            ++i;
             continue;
         }
-        const auto size = static_cast<int32_t>(std::strlen(chars + i));
-        DArray_appendRun(chars + i, size, out);
-        DArray_appendRun(" ", 1, out);
-        i += size;
+        if (prefixSize + 1 >= kMsnPrefixSize) {
+            DArray_appendRun(prefix, prefixSize, out);
+            prefixSize = 0;
+        }
+        prefix[prefixSize++] = chars[i];
+        if (chars[i + 1] == '\0') {
+            prefix[prefixSize++] = ' ';
+        }
     }
     int32_t bodySize = 0;
     const uint8_t *body = msnBodyBytes(command, &bodySize);
-    char length[kMaxDecimalSize + 2];
-    int32_t lengthSize = msnFormatDecimal(command->headerSize + kBlankLineSize + bodySize, length);
-    length[lengthSize++] = '\r';
-    length[lengthSize++] = '\n';
-    DArray_appendRun(length, lengthSize, out);
+    if (prefixSize + kMaxDecimalSize + 2 > kMsnPrefixSize) {
+        DArray_appendRun(prefix, prefixSize, out);
+        prefixSize = 0;
+    }
+    prefixSize +=
+        msnFormatDecimal(command->headerSize + kBlankLineSize + bodySize, prefix + prefixSize);
+    prefix[prefixSize++] = '\r';
+    prefix[prefixSize++] = '\n';
+    DArray_appendRun(prefix, prefixSize, out);
+    if (!command->replaced) {
+        // Header block, blank line and body are the payload as it came.
+        DArray_appendRun(command->payload, command->payloadSize, out);
+        return 0;
+    }
     DArray_appendRun(command->headers, command->headerSize, out);
     DArray_appendRun(kBlankLine, kBlankLineSize, out);
     DArray_appendRun(body, bodySize, out);

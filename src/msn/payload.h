@@ -23,6 +23,7 @@ struct MsnHeaderWalk {
     const uint8_t *block;
     int32_t size;
     int32_t position; // where the next line starts; past size when done
+    int32_t zero;     // the first zero byte; INT32_MAX when there is none
     const uint8_t *name;
     int32_t nameSize;
     const uint8_t *value;

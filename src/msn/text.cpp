@@ -155,7 +155,13 @@ int64_t msnFindBytes(const uint8_t *haystack, int64_t n, const void *needle, int
             return -1;
         }
         offset = static_cast<const uint8_t *>(hit) - haystack;
-        if (std::memcmp(haystack + offset, pattern, static_cast<size_t>(needleLength)) == 0) {
+        // The needles are a few bytes long: comparing them here is cheaper
+        // than a call.
+        int64_t matched = 1;
+        while (matched < needleLength && haystack[offset + matched] == pattern[matched]) {
+            ++matched;
+        }
+        if (matched == needleLength) {
             return offset;
         }
         ++offset;
