@@ -4,28 +4,18 @@
 
 #include <cstdint>
 
-// A byte history kept as a chain of blocks, so that growing it never copies
-// (or faults in again) what it already holds.
-struct MsnHistoryBlock;
-struct MsnHistory {
-    MsnHistoryBlock *head;
-    MsnHistoryBlock *tail;
-    int64_t count;
-};
+#include "containers/darray.h"
 
 // While every forwarded byte equals the received byte at the same position,
 // which is what a relay that changes nothing sees, the forwarded history is
-// only a count into the received one. It gets bytes of its own when the two
-// first differ.
+// only a count into the received one; it gets bytes of its own when the two
+// first differ. Each history is one byte string: grown by doubling, so that
+// it costs amortised linear time, and contiguous, so that it is logged as it
+// stands, without another copy of what may be megabytes.
 struct MsnHistoryPair {
-    MsnHistory received;
-    MsnHistory forwarded; // empty while not split
-    int64_t forwardedCount;
-    // The received block that holds byte forwardedCount, and where that
-    // block starts, so that a comparison does not walk the chain anew.
-    const MsnHistoryBlock *cursor;
-    int64_t cursorStart;
-    bool split;
+    DArray *received;  // NULL until the first byte
+    DArray *forwarded; // NULL while not split
+    int32_t forwardedCount;
 };
 
 // Each append is whole or not at all: bytes that find no memory are left
@@ -35,10 +25,13 @@ void msnRecordForwarded(MsnHistoryPair *pair, const uint8_t *bytes, int32_t coun
 
 bool msnHistoriesDiffer(const MsnHistoryPair *pair);
 
-// A zero-terminated copy of the received or forwarded bytes; NULL when memory
-// runs out. Freed with qmxFree.
-char *msnReceivedText(const MsnHistoryPair *pair);
-char *msnForwardedText(const MsnHistoryPair *pair);
+// Each history as zero-terminated text; "" when it cannot be terminated.
+// The forwarded text of histories that were never split is the start of the
+// received bytes, terminated in place: ask for it last, once the received
+// text is no longer needed.
+const char *msnReceivedText(MsnHistoryPair *pair);
+const char *msnTakeForwardedText(MsnHistoryPair *pair);
+
 int32_t msnReceivedCount(const MsnHistoryPair *pair);
 int32_t msnForwardedCount(const MsnHistoryPair *pair);
 

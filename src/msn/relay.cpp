@@ -101,7 +101,7 @@ void msnRelayOutOfBand(RelaySide *from, RelaySide *to) {
     }
 }
 
-void msnLogHistories(uint32_t id, int direction, const MsnHistoryPair *pair) {
+void msnLogHistories(uint32_t id, int direction, MsnHistoryPair *pair) {
     if (!msnHistoriesDiffer(pair)) {
         return;
     }
@@ -109,14 +109,9 @@ void msnLogHistories(uint32_t id, int direction, const MsnHistoryPair *pair) {
         direction == 0 ? "RECV HISTORY (0)/size %d :\n%s" : "RECV HISTORY (1)/size %d :\n%s";
     const char *forwardedFormat =
         direction == 0 ? "REPLY HISTORY (0)/size %d :\n%s" : "REPLY HISTORY (1)/size %d :\n%s";
-    // Without memory for a contiguous copy the text is logged empty.
-    char *text = msnReceivedText(pair);
-    msnLog(id, QMX_LOG_DEBUG, receivedFormat, msnReceivedCount(pair), text != nullptr ? text : "");
-    qmxFree(text);
-    text = msnForwardedText(pair);
-    msnLog(id, QMX_LOG_DEBUG, forwardedFormat, msnForwardedCount(pair),
-           text != nullptr ? text : "");
-    qmxFree(text);
+    msnLog(id, QMX_LOG_DEBUG, receivedFormat, msnReceivedCount(pair), msnReceivedText(pair));
+    const int32_t forwardedCount = msnForwardedCount(pair);
+    msnLog(id, QMX_LOG_DEBUG, forwardedFormat, forwardedCount, msnTakeForwardedText(pair));
 }
 
 void msnRunRelay(MsnRelay *relay) {
