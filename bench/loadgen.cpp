@@ -193,13 +193,15 @@ void roundTrips(const Options &o) {
                 o.proto.c_str(), micros.size(), micros.size() / elapsed, pct(0.50), pct(0.99));
 }
 
+uint64_t rssKib(int pid);
+
 void bulk(const Options &o) {
     const Frames f = framesFor(o.proto, 8192);
     int listener = listenOn(o.listenPort);
     int client = connectTo(o.connectPort);
     int server = acceptOne(listener, 10000);
 
-    uint64_t received = 0;
+    std::atomic<uint64_t> received{0};
     Clock::time_point first{}, last{};
     std::thread sink([&] {
         std::vector<char> buffer(256 * 1024);
@@ -218,9 +220,17 @@ void bulk(const Options &o) {
     while (batch.size() < 64 * 1024) batch += f.toServer;
     const auto end = Clock::now() + std::chrono::duration<double>(o.seconds);
     uint64_t sent = 0;
+    // With --pid, the relay's resident memory once 1 MiB and once 64 MiB have
+    // gone through this one connection: what a relay keeps per byte shows
+    // as growth between the two.
+    uint64_t rssAt[2] = {0, 0};
+    const uint64_t marks[2] = {uint64_t{1} << 20, uint64_t{64} << 20};
     while (Clock::now() < end) {
         if (!writeAll(client, batch.data(), batch.size())) die("bulk send broken");
         sent += batch.size();
+        for (int i = 0; i < 2; ++i) {
+            if (o.pid != 0 && rssAt[i] == 0 && received >= marks[i]) rssAt[i] = rssKib(o.pid);
+        }
     }
     shutdown(client, SHUT_WR);
     sink.join();
@@ -231,8 +241,14 @@ void bulk(const Options &o) {
     if (received != sent)
         die("the server received " + std::to_string(received) + " of " + std::to_string(sent) +
             " bytes");
-    std::printf("mode=bulk proto=%s bytes=%llu mb_per_s=%.1f\n", o.proto.c_str(),
+    std::printf("mode=bulk proto=%s bytes=%llu mb_per_s=%.1f", o.proto.c_str(),
                 static_cast<unsigned long long>(received), received / elapsed / 1e6);
+    if (rssAt[1] != 0) {
+        std::printf(" rss_1mib_kib=%llu rss_64mib_kib=%llu",
+                    static_cast<unsigned long long>(rssAt[0]),
+                    static_cast<unsigned long long>(rssAt[1]));
+    }
+    std::printf("\n");
 }
 
 // Proportional set size of a process and all its descendants, in KiB: for a

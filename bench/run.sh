@@ -157,7 +157,7 @@ record() { # kind proto way run key=value-line
   local line="$5" kv
   for kv in $line; do
     case "$kv" in
-      msgs_per_s=*|p50_us=*|p99_us=*|mb_per_s=*|pss_kib_per_conn=*|rss_kib_per_conn=*|setup_s=*)
+      msgs_per_s=*|p50_us=*|p99_us=*|mb_per_s=*|pss_kib_per_conn=*|rss_kib_per_conn=*|setup_s=*|rss_1mib_kib=*|rss_64mib_kib=*)
         printf '%s\t%s\t%s\t%s\t%s\t%s\n' "$1" "$2" "$3" "$4" "${kv%%=*}" "${kv#*=}" >> "$RESULTS" ;;
     esac
   done
@@ -179,8 +179,11 @@ done
 for ((run = 1; run <= RUNS; run++)); do
   for p in "${PROTOS[@]}"; do
     for way in $(ways_for_run "$run"); do
+      # qmx-proxy's memory is sampled after 1 MiB and 64 MiB of the connection.
+      pid_args=()
+      [ "$way" = qmx ] && pid_args=(--pid "$QMX_PID")
       line=$("$LOADGEN" bulk --proto "$p" --connect "$(port_of "$way" "$p")" \
-             --listen "${SERVER_PORT[$p]}" --seconds "$BULK_SECONDS")
+             --listen "${SERVER_PORT[$p]}" --seconds "$BULK_SECONDS" "${pid_args[@]}")
       echo "run $run bulk $way: $line"
       record bulk "$p" "$way" "$run" "$line"
     done

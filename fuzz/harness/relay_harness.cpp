@@ -10,7 +10,7 @@
 
 #include "containers/alloc.h"
 #include "harness/fuzz_input.h"
-#include "msn/framing.h"
+#include "msn/filter.h"
 #include "oscar/framing.h"
 #include "support/scripted_host.h"
 #include "ymsg/packet.h"

@@ -1,5 +1,6 @@
 // The MSN command table: for each command the framer handles, the function
-// that parses it and the function that writes it out again.
+// that parses it and the function that writes it out again, with the
+// parse and output functions of the commands other than MSG.
 #pragma once
 
 #include <cstdint>
@@ -7,17 +8,7 @@
 #include "containers/darray.h"
 #include "containers/hash_table.h"
 #include "msn/framing.h"
-
-// (command line without CR LF, token list, payload, record) -> 0 complete,
-// > 0 payload bytes missing, < 0 cannot be handled.
-using MsnParseFn = int32_t (*)(DArray *line, DArray *tokens, DArray *payload, MsnCommand *command);
-// (record, out buffer, blocked) -> 0; appends what takes the command's place.
-using MsnOutputFn = int32_t (*)(MsnCommand *command, DArray *out, int32_t blocked);
-
-struct MsnCommandEntry {
-    MsnParseFn parse;
-    MsnOutputFn output;
-};
+#include "msn/payload.h"
 
 constexpr uint32_t kMsnCommandKeySize = 3;
 constexpr int32_t kMsnCommandCount = 21;
@@ -34,22 +25,30 @@ void msnDestroyCommandTable();
 // they name no command or there is no table.
 bool msnLookupCommand(const uint8_t *text, int32_t length, MsnCommandEntry *entry);
 
-int32_t parsePayloadLength(DArray *line, DArray *tokens, DArray *payload, MsnCommand *command);
-int32_t parseQry(DArray *line, DArray *tokens, DArray *payload, MsnCommand *command);
-int32_t parseUsr(DArray *line, DArray *tokens, DArray *payload, MsnCommand *command);
-int32_t parseAns(DArray *line, DArray *tokens, DArray *payload, MsnCommand *command);
-int32_t parseCal(DArray *line, DArray *tokens, DArray *payload, MsnCommand *command);
-int32_t parseIro(DArray *line, DArray *tokens, DArray *payload, MsnCommand *command);
-int32_t parseJoi(DArray *line, DArray *tokens, DArray *payload, MsnCommand *command);
-int32_t parseNln(DArray *line, DArray *tokens, DArray *payload, MsnCommand *command);
-int32_t parseIln(DArray *line, DArray *tokens, DArray *payload, MsnCommand *command);
+// Points the record at a unit (which must hold a CR LF) and runs its
+// command's parse function: 0 complete, > 0 payload bytes missing, < 0 the
+// command cannot be handled. lineSize: where the line's CR LF starts, when
+// the caller knows it; else -1.
+int32_t parseCommand(const uint8_t *unit, int32_t size, int32_t lineSize, MsnCommand *command);
+// Parses a command again once its payload is there (size bytes from the
+// start of its line); the line and its tokens are those parseCommand saw.
+int32_t parseCommandAgain(const uint8_t *unit, int32_t size, MsnCommand *command);
+
+// Writes the command, or what takes its place, to out; a command that finds
+// no memory for its output is dropped whole.
+void emitCommand(MsnCommand *command, int32_t blocked, DArray *out);
+
+int32_t parsePayloadLength(MsnCommand *command);
+int32_t parseQry(MsnCommand *command);
+int32_t parseUsr(MsnCommand *command);
+int32_t parseAns(MsnCommand *command);
+int32_t parseCal(MsnCommand *command);
+int32_t parseIro(MsnCommand *command);
+int32_t parseJoi(MsnCommand *command);
+int32_t parseNln(MsnCommand *command);
+int32_t parseIln(MsnCommand *command);
 
 int32_t outputPassThrough(MsnCommand *command, DArray *out, int32_t blocked);
 int32_t outputUnlessHeaders(MsnCommand *command, DArray *out, int32_t blocked);
 int32_t outputUsr(MsnCommand *command, DArray *out, int32_t blocked);
 int32_t outputCal(MsnCommand *command, DArray *out, int32_t blocked);
-
-// Appends the command unchanged: its line, CR LF and its payload.
-void msnAppendUnchanged(const MsnCommand *command, DArray *out);
-// Appends a zero-terminated text.
-void msnAppendText(const char *text, DArray *out);

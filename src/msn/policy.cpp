@@ -2,9 +2,6 @@
 
 #include <cstring>
 
-#include "msn/payload.h"
-#include "msn/text.h"
-
 namespace {
 
 int32_t msnAskEvent(uint32_t id, FilterEvent *event) {
@@ -36,27 +33,44 @@ void msnSetAddress(const char *address, DArray *target) {
     DArray_appendRun(address, static_cast<int32_t>(std::strlen(address)), target);
 }
 
+bool msnIsAddressSeparator(char c) { return c == ';' || c == ':'; }
+
 } // namespace
 
-const char *msnPickAddress(const char *address, DArray *list) {
-    if (address == nullptr || splitTokens(address, ";:", list) == 0) {
+const char *msnPickAddress(char *address) {
+    if (address == nullptr) {
         return nullptr;
     }
-    const int32_t count = DArray_count(list);
-    for (int32_t i = 0; i < count; ++i) {
-        const char *part = msnTokenText(list, i);
-        if (part != nullptr && std::strchr(part, '@') != nullptr) {
-            return part;
+    char *last = nullptr;
+    char *lastEnd = nullptr;
+    for (char *cursor = address; *cursor != '\0';) {
+        if (msnIsAddressSeparator(*cursor)) {
+            ++cursor;
+            continue;
         }
+        char *end = cursor;
+        bool hasAt = false;
+        while (*end != '\0' && !msnIsAddressSeparator(*end)) {
+            hasAt = hasAt || *end == '@';
+            ++end;
+        }
+        last = cursor;
+        lastEnd = end;
+        if (hasAt) {
+            break;
+        }
+        cursor = end;
     }
-    return count > 0 ? msnTokenText(list, count - 1) : nullptr;
+    if (last != nullptr) {
+        *lastEnd = '\0';
+    }
+    return last;
 }
 
 int32_t msnPolicyStep(uint32_t id, MsnInstanceData *data, MsnCommand *command) {
     FilterEvent event{};
     event.fromClient = command->fromClient;
-    DArray *parts = DArray_create(1, kMsnReferenceSize, 2, 0);
-    const char *picked = msnPickAddress(command->address, parts);
+    const char *picked = msnPickAddress(command->address);
     const char *own = msnText(data->ownAddress);
     const char *peer = msnText(data->peerAddress);
     const bool fromClient = command->fromClient != 0;
@@ -124,7 +138,5 @@ int32_t msnPolicyStep(uint32_t id, MsnInstanceData *data, MsnCommand *command) {
     if (event.replacement != nullptr) {
         QMX_deleteReplacementText(&event);
     }
-    freeTokenList(parts);
-    DArray_free(parts);
     return blocked;
 }

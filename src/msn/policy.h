@@ -4,15 +4,15 @@
 
 #include <cstdint>
 
-#include "containers/darray.h"
 #include "msn/framing.h"
-#include "msn/relay.h"
+#include "msn/payload.h"
+#include "msn/session.h"
 
 // 1 when the command is blocked, 0 when it is not.
 int32_t msnPolicyStep(uint32_t id, MsnInstanceData *data, MsnCommand *command);
 
 // From an address list such as "1:user@example.com" or
-// "user@example.com;{guid}": the first part holding "@", else the last part.
-// Tokens go into list (a reference list the caller frees); NULL when the
-// list has no part at all.
-const char *msnPickAddress(const char *address, DArray *list);
+// "user@example.com;{guid}": the first part holding "@", else the last part;
+// NULL when the list has no part at all. The list is cut in place: the
+// picked part is zero-terminated where it ends.
+const char *msnPickAddress(char *address);

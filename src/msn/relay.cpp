@@ -1,71 +1,13 @@
 #include "msn/relay.h"
 
-#include <atomic>
 #include <cstring>
 
 #include "containers/alloc.h"
 #include "core/default_handlers.h"
-#include "msn/commands.h"
-#include "msn/framing.h"
-#include "msn/text.h"
 
 namespace {
 
-// Host slots the relay calls, fetched once per process: the first relay
-// fills them and every later one finds them filled.
-std::atomic<QMX_Callback> msnCachedLog{nullptr};
-std::atomic<QMX_Callback> msnCachedRawData{nullptr};
-std::atomic<QMX_Callback> msnCachedWait{nullptr};
-std::atomic<QMX_Callback> msnCachedSend{nullptr};
-std::atomic<QMX_Callback> msnCachedRecv{nullptr};
-std::atomic<QMX_Callback> msnCachedHalfClose{nullptr};
-
 constexpr int32_t kMsnFramerPieceSize = 512;
-constexpr int32_t kMsnHalfCloseSend = 1;
-
-void msnFillCache(std::atomic<QMX_Callback> &cache, uint32_t slot) {
-    if (cache.load() == nullptr) {
-        cache.store(QMX_getProtoCallback(QMX_PROTO_MSN, slot));
-    }
-}
-
-template <typename F>
-F msnSlot(std::atomic<QMX_Callback> &cache) {
-    return reinterpret_cast<F>(cache.load());
-}
-
-// A host that left a slot empty gets the inert behaviour of the defaults
-// instead of a crash: waits, receives and sends fail, the rest do nothing.
-int32_t msnWait(QMX_Socket client, QMX_Socket server) {
-    auto wait = msnSlot<QMX_WaitFn>(msnCachedWait);
-    return wait != nullptr ? wait(client, server, client, server, kMsnWaitSeconds, 0) : -1;
-}
-
-int32_t msnRecv(RelaySide *side, uint32_t flags) {
-    auto recv = msnSlot<QMX_RecvFn>(msnCachedRecv);
-    return recv != nullptr ? recv(side->socket, side->buffer, side->size, flags) : -1;
-}
-
-int32_t msnSend(QMX_Socket socket, const uint8_t *bytes, intptr_t count, uint32_t flags) {
-    auto send = msnSlot<QMX_SendFn>(msnCachedSend);
-    return send != nullptr ? send(socket, bytes, count, flags) : -1;
-}
-
-void msnHalfClose(QMX_Socket socket) {
-    auto halfClose = msnSlot<QMX_HalfCloseFn>(msnCachedHalfClose);
-    if (halfClose != nullptr) {
-        halfClose(socket, kMsnHalfCloseSend);
-    }
-}
-
-int32_t msnRawData(uint32_t id, RelaySide *from, RelaySide *to, int32_t count) {
-    auto raw = msnSlot<QMX_RawDataFn>(msnCachedRawData);
-    if (raw == nullptr) {
-        return 0;
-    }
-    return raw(id, reinterpret_cast<uintptr_t>(from), reinterpret_cast<uintptr_t>(to), from->buffer,
-               count);
-}
 
 // Sends the whole buffer, or as much as the host takes. A host that created
 // the instance without a socket gets nothing sent rather than a crash.
@@ -99,44 +41,14 @@ bool msnLooksLikeCommand(const uint8_t *bytes, int32_t count) {
     return bytes[3] == ' ' || bytes[3] == '\r';
 }
 
-struct MsnRelayBuffers {
-    DArray *out[2];
-    DArray *received[2];
-    DArray *forwarded[2];
-};
-
-void msnFreeRelayBuffers(MsnRelayBuffers *buffers) {
-    for (int i = 0; i < 2; ++i) {
-        DArray_free(buffers->out[i]);
-        DArray_free(buffers->received[i]);
-        DArray_free(buffers->forwarded[i]);
-        buffers->out[i] = buffers->received[i] = buffers->forwarded[i] = nullptr;
-    }
-}
-
-bool msnCreateRelayBuffers(MsnRelayBuffers *buffers) {
-    for (int i = 0; i < 2; ++i) {
-        buffers->out[i] = msnNewByteString();
-        buffers->received[i] = msnNewByteString();
-        buffers->forwarded[i] = msnNewByteString();
-    }
-    for (int i = 0; i < 2; ++i) {
-        if (buffers->out[i] == nullptr || buffers->received[i] == nullptr ||
-            buffers->forwarded[i] == nullptr) {
-            msnFreeRelayBuffers(buffers);
-            return false;
-        }
-    }
-    return true;
-}
-
 struct MsnRelay {
     uint32_t id;
     MsnInstanceData *data;
     RelaySide sides[2]; // client, server
     bool ended[2];
     bool stop;
-    MsnRelayBuffers buffers;
+    DArray *out[2];
+    MsnHistoryPair histories[2];
 };
 
 // One readable side: direction 0 reads the client, direction 1 the server.
@@ -157,8 +69,9 @@ void msnRelayData(MsnRelay *relay, int direction) {
         return;
     }
     const int32_t count = n < from->size ? n : from->size;
-    DArray *out = relay->buffers.out[direction];
-    DArray_appendRun(from->buffer, count, relay->buffers.received[direction]);
+    DArray *out = relay->out[direction];
+    MsnHistoryPair *history = &relay->histories[direction];
+    msnRecordReceived(history, from->buffer, count);
     DArray_clear(out);
     int32_t hookResult = 0;
     if (DArray_count(relay->data->directions[direction].pending) == 0 &&
@@ -172,14 +85,12 @@ void msnRelayData(MsnRelay *relay, int direction) {
             msnFrameBytes(relay->id, relay->data, from->buffer + offset, piece, direction, out);
         }
     }
-    // The hook may withhold client bytes from the server; server bytes
-    // always reach the client.
     // The host may hold back raw bytes from the client only.
     if (direction == kMsnClientToServer && (hookResult & QMX_RAW_DO_NOT_FORWARD) != 0) {
         return;
     }
     msnSendAll(to->socket, out);
-    DArray_appendRun(DArray_data(out), DArray_count(out), relay->buffers.forwarded[direction]);
+    msnRecordForwarded(history, static_cast<const uint8_t *>(DArray_data(out)), DArray_count(out));
 }
 
 // Out-of-band bytes cross unframed, unrecorded, in one send.
@@ -190,23 +101,17 @@ void msnRelayOutOfBand(RelaySide *from, RelaySide *to) {
     }
 }
 
-bool msnHistoriesDiffer(const DArray *received, const DArray *forwarded) {
-    const int32_t count = DArray_count(received);
-    return count != DArray_count(forwarded) ||
-           (count > 0 && std::memcmp(DArray_data(received), DArray_data(forwarded),
-                                     static_cast<size_t>(count)) != 0);
-}
-
-void msnLogHistories(uint32_t id, int direction, DArray *received, DArray *forwarded) {
-    if (!msnHistoriesDiffer(received, forwarded)) {
+void msnLogHistories(uint32_t id, int direction, MsnHistoryPair *pair) {
+    if (!msnHistoriesDiffer(pair)) {
         return;
     }
     const char *receivedFormat =
         direction == 0 ? "RECV HISTORY (0)/size %d :\n%s" : "RECV HISTORY (1)/size %d :\n%s";
     const char *forwardedFormat =
         direction == 0 ? "REPLY HISTORY (0)/size %d :\n%s" : "REPLY HISTORY (1)/size %d :\n%s";
-    msnLog(id, QMX_LOG_DEBUG, receivedFormat, DArray_count(received), msnText(received));
-    msnLog(id, QMX_LOG_DEBUG, forwardedFormat, DArray_count(forwarded), msnText(forwarded));
+    msnLog(id, QMX_LOG_DEBUG, receivedFormat, msnReceivedCount(pair), msnReceivedText(pair));
+    const int32_t forwardedCount = msnForwardedCount(pair);
+    msnLog(id, QMX_LOG_DEBUG, forwardedFormat, forwardedCount, msnTakeForwardedText(pair));
 }
 
 void msnRunRelay(MsnRelay *relay) {
@@ -260,11 +165,6 @@ void msnFreeInstanceData(MsnInstanceData *data) {
 
 } // namespace
 
-QMX_LogFn msnLogSlot() {
-    msnFillCache(msnCachedLog, QMX_CB_LOG);
-    return msnSlot<QMX_LogFn>(msnCachedLog);
-}
-
 void *msnNewInstance(uint32_t, QMX_Socket client, QMX_Socket server, uintptr_t) {
     auto *data = static_cast<MsnInstanceData *>(qmxMalloc(sizeof(MsnInstanceData)));
     if (data == nullptr) {
@@ -299,12 +199,7 @@ int32_t msnProcess(uint32_t id) {
     if (data == nullptr) {
         return 1;
     }
-    msnFillCache(msnCachedSend, QMX_CB_SEND);
-    msnFillCache(msnCachedRecv, QMX_CB_RECV);
-    msnFillCache(msnCachedWait, QMX_CB_WAIT);
-    msnFillCache(msnCachedHalfClose, QMX_CB_HALF_CLOSE);
-    msnFillCache(msnCachedLog, QMX_CB_LOG);
-    msnFillCache(msnCachedRawData, QMX_CB_RAW_DATA);
+    msnFillSlotCaches();
 
     uint8_t clientBuffer[kMsnReceiveBufferSize];
     uint8_t serverBuffer[kMsnReceiveBufferSize];
@@ -313,18 +208,17 @@ int32_t msnProcess(uint32_t id) {
     relay.data = data;
     relay.sides[0] = RelaySide{data->clientSocket, clientBuffer, kMsnReceiveBufferSize};
     relay.sides[1] = RelaySide{data->serverSocket, serverBuffer, kMsnReceiveBufferSize};
-    if (!msnCreateRelayBuffers(&relay.buffers)) {
-        return 1;
+    relay.out[0] = msnNewByteString();
+    relay.out[1] = msnNewByteString();
+    if (relay.out[0] != nullptr && relay.out[1] != nullptr) {
+        msnRunRelay(&relay);
     }
-    msnRunRelay(&relay);
-
-    MsnRelayBuffers &buffers = relay.buffers;
-    DArray_free(buffers.out[0]);
-    DArray_free(buffers.out[1]);
-    buffers.out[0] = buffers.out[1] = nullptr;
-    msnLogHistories(id, kMsnClientToServer, buffers.received[0], buffers.forwarded[0]);
-    msnLogHistories(id, kMsnServerToClient, buffers.received[1], buffers.forwarded[1]);
-    msnFreeRelayBuffers(&buffers);
+    DArray_free(relay.out[0]);
+    DArray_free(relay.out[1]);
+    msnLogHistories(id, kMsnClientToServer, &relay.histories[0]);
+    msnLogHistories(id, kMsnServerToClient, &relay.histories[1]);
+    msnFreeHistories(&relay.histories[0]);
+    msnFreeHistories(&relay.histories[1]);
     return 1;
 }
 

@@ -147,11 +147,51 @@ int64_t msnFindBytes(const uint8_t *haystack, int64_t n, const void *needle, int
         return -1;
     }
     const auto *pattern = static_cast<const uint8_t *>(needle);
-    for (int64_t offset = 0; offset + needleLength <= n; ++offset) {
-        if (haystack[offset] == pattern[0] &&
-            std::memcmp(haystack + offset, pattern, static_cast<size_t>(needleLength)) == 0) {
+    const int64_t last = n - needleLength;
+    for (int64_t offset = 0; offset <= last;) {
+        const void *hit =
+            std::memchr(haystack + offset, pattern[0], static_cast<size_t>(last - offset + 1));
+        if (hit == nullptr) {
+            return -1;
+        }
+        offset = static_cast<const uint8_t *>(hit) - haystack;
+        // The needles are a few bytes long: comparing them here is cheaper
+        // than a call.
+        int64_t matched = 1;
+        while (matched < needleLength && haystack[offset + matched] == pattern[matched]) {
+            ++matched;
+        }
+        if (matched == needleLength) {
             return offset;
         }
+        ++offset;
     }
     return -1;
+}
+
+int64_t msnFindText(const uint8_t *haystack, int64_t n, const char *needle) {
+    const int64_t found =
+        msnFindBytes(haystack, n, needle, static_cast<int64_t>(std::strlen(needle)));
+    if (found < 0 || std::memchr(haystack, 0, static_cast<size_t>(found)) != nullptr) {
+        return -1;
+    }
+    return found;
+}
+
+int32_t msnFormatDecimal(int32_t value, char *out) {
+    char digits[10];
+    int32_t count = 0;
+    int64_t rest = value < 0 ? -static_cast<int64_t>(value) : value;
+    do {
+        digits[count++] = static_cast<char>('0' + rest % 10);
+        rest /= 10;
+    } while (rest > 0);
+    int32_t written = 0;
+    if (value < 0) {
+        out[written++] = '-';
+    }
+    while (count > 0) {
+        out[written++] = digits[--count];
+    }
+    return written;
 }

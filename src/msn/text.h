@@ -51,3 +51,12 @@ const char *msnText(DArray *bytes);
 // Offset of the first occurrence of needle in the n bytes at haystack, zero
 // bytes included; -1 when there is none.
 int64_t msnFindBytes(const uint8_t *haystack, int64_t n, const void *needle, int64_t needleLength);
+
+// What strstr would find in a zero-terminated copy of the n bytes: the first
+// occurrence of the zero-terminated needle before any zero byte; -1 when
+// there is none.
+int64_t msnFindText(const uint8_t *haystack, int64_t n, const char *needle);
+
+// Writes value as decimal digits (a minus sign first when negative) and
+// returns how many characters it wrote; out must hold 11.
+int32_t msnFormatDecimal(int32_t value, char *out);

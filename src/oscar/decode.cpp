@@ -2,8 +2,6 @@
 
 #include <cstring>
 
-#include "oscar/filter.h"
-
 const uint8_t kCapIcqServerRelay[16] = {0x09, 0x46, 0x13, 0x49, 0x4C, 0x7F, 0x11, 0xD1,
                                         0x82, 0x22, 0x44, 0x45, 0x53, 0x54, 0x00, 0x00};
 const uint8_t kCapSendFile[16] = {0x09, 0x46, 0x13, 0x43, 0x4C, 0x7F, 0x11, 0xD1,
@@ -369,4 +367,67 @@ int parseIcbm(ByteStream *stream, IcbmInfo *info, ByteStream *output, const uint
     if (info->channel == 2)
         return parseRendezvous(stream, info, output, replacement, replacementLength, fixups);
     return 0;
+}
+
+bool spliceReplacement(ByteStream *input, const IcbmInfo *info, ByteStream *output,
+                       const uint8_t *text, uint16_t replacementLength, const LengthFixup *fixups,
+                       uint32_t fixupCount) {
+    if (replacementLength && ByteStream_write(text, replacementLength, output) != replacementLength)
+        return false;
+    if (ByteStream_remaining(input) < info->textLength) return false;
+    ByteStream_skip(info->textLength, input);
+    const uint32_t rest = ByteStream_remaining(input);
+    if (rest && ByteStream_write(ByteStream_current(input), rest, output) != rest) return false;
+    if (ByteStream_remaining(output) != 0 || output->length < kFlapHeaderSize) return false;
+
+    FlapHeader header;
+    readFlapHeader(input, &header);
+    ByteStream_rewind(output);
+    ByteStream_writeU8(header.marker, output);
+    ByteStream_writeU8(header.channel, output);
+    ByteStream_writeU16(header.sequence, output);
+    ByteStream_writeU16(static_cast<uint16_t>(output->length - kFlapHeaderSize), output);
+
+    const auto difference = static_cast<uint16_t>(output->length - input->length);
+    for (uint32_t i = 0; i < fixupCount; ++i) {
+        oscarSeek(fixups[i].offset, output);
+        ByteStream_writeU16(static_cast<uint16_t>(fixups[i].value + difference), output);
+    }
+    return true;
+}
+
+FrameClass classifyFrame(ByteStream *stream, char name[kOscarNameSize], IcbmInfo *info) {
+    info->nameLength = 0;
+    info->name = nullptr;
+    info->textLength = 0;
+    info->text = nullptr;
+    name[0] = '\0';
+
+    FlapHeader header;
+    readFlapHeader(stream, &header);
+    if (header.channel == kFlapChannelSignon && header.length > kSignonCookieThreshold)
+        return FrameClass::CookieSignon;
+
+    parseLoginRequest(stream, name);
+    if (name[0] != '\0') return FrameClass::LoginRequest;
+    if (parseLoginReply(stream, name, nullptr, nullptr) == 1) return FrameClass::LoginReply;
+
+    parseIcbm(stream, info, nullptr, nullptr, 0, nullptr);
+    const bool toClient = info->direction == 0;
+    switch (info->status) {
+    case kIcbmStatusText:
+        oscarCopyName(info->name, info->nameLength, name);
+        return toClient ? FrameClass::IncomingIm : FrameClass::OutgoingIm;
+    case kIcbmStatusFile:
+        oscarCopyName(info->name, info->nameLength, name);
+        return toClient ? FrameClass::FileReceive : FrameClass::FileSend;
+    case kIcbmStatusSelfInfo:
+        oscarCopyName(info->name, info->nameLength, name);
+        return FrameClass::SelfInfo;
+    case kIcbmStatusClientReady: return FrameClass::ClientReady;
+    case kIcbmStatusDatacast:
+        oscarCopyName(info->name, info->nameLength, name);
+        return toClient ? FrameClass::IncomingDatacast : FrameClass::OutgoingDatacast;
+    default: return FrameClass::OtherFrame;
+    }
 }

@@ -1,5 +1,6 @@
 // OSCAR decoding: what a login request, a login reply, a cookie sign-on and
-// an ICBM say. Names and texts stay pointers into the frame; only screen
+// an ICBM say, which class of frame that makes, and the rewriting of an ICBM
+// around a new text. Names and texts stay pointers into the frame; only screen
 // names (31 bytes) and cookies (256 bytes) are copied, always bounded.
 #pragma once
 
@@ -37,3 +38,15 @@ int parseSignonCookie(ByteStream *stream, uint8_t *cookie);
 // answer is then 1 when the whole rewritten frame was written. Otherwise 0.
 int parseIcbm(ByteStream *stream, IcbmInfo *info, ByteStream *output, const uint8_t *replacement,
               uint16_t replacementLength, LengthFixupList *fixups);
+
+// Finishes a rewritten frame whose bytes up to the text are already in
+// `output`: the replacement, the rest of `input` after the old text, a new
+// FLAP length, and every enclosing length field moved by the difference.
+// True when the output was filled exactly.
+bool spliceReplacement(ByteStream *input, const IcbmInfo *info, ByteStream *output,
+                       const uint8_t *text, uint16_t replacementLength, const LengthFixup *fixups,
+                       uint32_t fixupCount);
+
+// Sorts a frame into the classes the filter acts on, copying the screen name
+// it concerns into `name`.
+FrameClass classifyFrame(ByteStream *stream, char name[kOscarNameSize], IcbmInfo *info);

@@ -231,33 +231,6 @@ int truncateIncomingIcbm(ByteStream *frame, char name[kOscarNameSize]) {
     return truncateIcbm(frame, name, kSnacIcbmToClient);
 }
 
-bool spliceReplacement(ByteStream *input, const IcbmInfo *info, ByteStream *output,
-                       const uint8_t *text, uint16_t replacementLength, const LengthFixup *fixups,
-                       uint32_t fixupCount) {
-    if (replacementLength && ByteStream_write(text, replacementLength, output) != replacementLength)
-        return false;
-    if (ByteStream_remaining(input) < info->textLength) return false;
-    ByteStream_skip(info->textLength, input);
-    const uint32_t rest = ByteStream_remaining(input);
-    if (rest && ByteStream_write(ByteStream_current(input), rest, output) != rest) return false;
-    if (ByteStream_remaining(output) != 0 || output->length < kFlapHeaderSize) return false;
-
-    FlapHeader header;
-    readFlapHeader(input, &header);
-    ByteStream_rewind(output);
-    ByteStream_writeU8(header.marker, output);
-    ByteStream_writeU8(header.channel, output);
-    ByteStream_writeU16(header.sequence, output);
-    ByteStream_writeU16(static_cast<uint16_t>(output->length - kFlapHeaderSize), output);
-
-    const auto difference = static_cast<uint16_t>(output->length - input->length);
-    for (uint32_t i = 0; i < fixupCount; ++i) {
-        oscarSeek(fixups[i].offset, output);
-        ByteStream_writeU16(static_cast<uint16_t>(fixups[i].value + difference), output);
-    }
-    return true;
-}
-
 bool checkFilePolicy(uint32_t id, const char *sender, const char *receiver) {
     if (isSignedOn(sender) && policySlot()(id, sender, QMX_ACTION_FILE_SEND, receiver) == 0)
         return false;

@@ -8,8 +8,9 @@
 #include <cstdint>
 
 #include "containers/byte_stream.h"
+#include "oscar/decode.h"
 #include "oscar/framing.h"
-#include "oscar/relay.h"
+#include "oscar/session.h"
 
 enum class OscarVerdict { kForward, kClose };
 
@@ -35,11 +36,3 @@ bool checkFilePolicy(uint32_t id, const char *sender, const char *receiver);
 // empty `name` they only copy the frame's screen name into it.
 int truncateOutgoingIcbm(ByteStream *frame, char name[kOscarNameSize]);
 int truncateIncomingIcbm(ByteStream *frame, char name[kOscarNameSize]);
-
-// Finishes a rewritten frame whose bytes up to the text are already in
-// `output`: the replacement, the rest of `input` after the old text, a new
-// FLAP length, and every enclosing length field moved by the difference.
-// True when the output was filled exactly.
-bool spliceReplacement(ByteStream *input, const IcbmInfo *info, ByteStream *output,
-                       const uint8_t *text, uint16_t replacementLength, const LengthFixup *fixups,
-                       uint32_t fixupCount);

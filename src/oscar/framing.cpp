@@ -2,8 +2,6 @@
 
 #include <cstring>
 
-#include "oscar/decode.h"
-
 bool readFlapHeader(ByteStream *stream, FlapHeader *out) {
     *out = FlapHeader{};
     ByteStream_rewind(stream);
@@ -66,40 +64,4 @@ bool oscarNameMatches(const uint8_t *bytes, uint32_t length, const char name[kOs
     const uint32_t n = length < kOscarNameMax ? length : kOscarNameMax;
     if (name[n] != '\0') return false;
     return n == 0 || std::memcmp(bytes, name, n) == 0;
-}
-
-FrameClass classifyFrame(ByteStream *stream, char name[kOscarNameSize], IcbmInfo *info) {
-    info->nameLength = 0;
-    info->name = nullptr;
-    info->textLength = 0;
-    info->text = nullptr;
-    name[0] = '\0';
-
-    FlapHeader header;
-    readFlapHeader(stream, &header);
-    if (header.channel == kFlapChannelSignon && header.length > kSignonCookieThreshold)
-        return FrameClass::CookieSignon;
-
-    parseLoginRequest(stream, name);
-    if (name[0] != '\0') return FrameClass::LoginRequest;
-    if (parseLoginReply(stream, name, nullptr, nullptr) == 1) return FrameClass::LoginReply;
-
-    parseIcbm(stream, info, nullptr, nullptr, 0, nullptr);
-    const bool toClient = info->direction == 0;
-    switch (info->status) {
-    case kIcbmStatusText:
-        oscarCopyName(info->name, info->nameLength, name);
-        return toClient ? FrameClass::IncomingIm : FrameClass::OutgoingIm;
-    case kIcbmStatusFile:
-        oscarCopyName(info->name, info->nameLength, name);
-        return toClient ? FrameClass::FileReceive : FrameClass::FileSend;
-    case kIcbmStatusSelfInfo:
-        oscarCopyName(info->name, info->nameLength, name);
-        return FrameClass::SelfInfo;
-    case kIcbmStatusClientReady: return FrameClass::ClientReady;
-    case kIcbmStatusDatacast:
-        oscarCopyName(info->name, info->nameLength, name);
-        return toClient ? FrameClass::IncomingDatacast : FrameClass::OutgoingDatacast;
-    default: return FrameClass::OtherFrame;
-    }
 }

@@ -1,5 +1,5 @@
 // OSCAR framing: the FLAP header, SNAC headers and TLV walks over one whole
-// frame, and the sorting of a frame into the classes the filter acts on.
+// frame, and the types the decoder fills.
 // Everything here reads through ByteStream, so a frame cut short anywhere is
 // never read past its end.
 #pragma once
@@ -7,6 +7,7 @@
 #include <cstdint>
 
 #include "containers/byte_stream.h"
+#include "oscar/session.h"
 
 constexpr uint8_t kFlapMarker = 0x2A; // '*'
 constexpr uint32_t kFlapHeaderSize = 6;
@@ -19,12 +20,6 @@ constexpr uint32_t kFlapMaxLength = 0xFFFF;
 constexpr uint16_t kSignonCookieThreshold = 256;
 // A channel-4 frame shorter than this cannot hold a login reply.
 constexpr uint16_t kLoginReplyMinLength = 256;
-
-// Screen names are copied into 32-byte buffers (31 bytes and a terminator);
-// cookies into 256-byte buffers.
-constexpr uint32_t kOscarNameSize = 32;
-constexpr uint32_t kOscarNameMax = kOscarNameSize - 1;
-constexpr uint32_t kOscarCookieSize = 256;
 
 enum : uint8_t {
     kFlapChannelSignon = 1,
@@ -148,5 +143,3 @@ void oscarCopyName(const uint8_t *bytes, uint32_t length, char name[kOscarNameSi
 // True when the L bytes of a frame's screen name are the name held in a
 // 32-byte buffer, which keeps only its first 31 bytes.
 bool oscarNameMatches(const uint8_t *bytes, uint32_t length, const char name[kOscarNameSize]);
-
-FrameClass classifyFrame(ByteStream *stream, char name[kOscarNameSize], IcbmInfo *info);

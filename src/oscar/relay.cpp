@@ -1,25 +1,12 @@
 #include "oscar/relay.h"
 
-#include <atomic>
 #include <cstring>
 #include <memory>
 
 #include "containers/alloc.h"
 #include "core/default_handlers.h"
-#include "oscar/filter.h"
-
-DArray *pendingLogins = nullptr;
-HashTable *signedOn = nullptr;
 
 namespace {
-
-constexpr uint32_t kCachedSlotCount = 7;
-constexpr uint32_t kCacheFillOrder[kCachedSlotCount] = {QMX_CB_POLICY,  QMX_CB_WAIT,  QMX_CB_RECV,
-                                                        QMX_CB_SEND,    QMX_CB_EVENT, QMX_CB_LOG,
-                                                        QMX_CB_RAW_DATA};
-
-// Filled by whichever relay starts first; every filler stores the same values.
-std::atomic<QMX_Callback> callbackCache[kCachedSlotCount];
 
 constexpr int32_t kWaitSeconds = 3;
 constexpr int32_t kIdleLimitSeconds = 300;
@@ -30,14 +17,6 @@ constexpr uint32_t kSignedOnSize = 32;
 constexpr uint32_t kSignedOnValueSize = 4;
 // NOLINTNEXTLINE(bugprone-sizeof-expression): the table stores DArray pointers
 constexpr uint32_t kApprovalsValueSize = sizeof(DArray *);
-
-void fillCallbackCache() {
-    for (uint32_t slot : kCacheFillOrder) {
-        if (!callbackCache[slot].load(std::memory_order_acquire))
-            callbackCache[slot].store(QMX_getProtoCallback(QMX_PROTO_OSCAR, slot),
-                                      std::memory_order_release);
-    }
-}
 
 QMX_WaitFn waitSlot() { return reinterpret_cast<QMX_WaitFn>(oscarCachedCallback(QMX_CB_WAIT)); }
 QMX_RecvFn recvSlot() { return reinterpret_cast<QMX_RecvFn>(oscarCachedCallback(QMX_CB_RECV)); }
@@ -59,15 +38,6 @@ void copyOutOfBand(uint64_t from, uint64_t to, uint8_t (&buffer)[kOutOfBandPiece
 }
 
 } // namespace
-
-QmxLock &oscarLock() {
-    static QmxLock lock;
-    return lock;
-}
-
-QMX_Callback oscarCachedCallback(uint32_t slot) {
-    return slot < kCachedSlotCount ? callbackCache[slot].load(std::memory_order_acquire) : nullptr;
-}
 
 int32_t oscarReadExactly(uint64_t socket, uint8_t *buffer, uint32_t n) {
     uint32_t got = 0;
@@ -150,7 +120,7 @@ bool oscarHandleFrame(const char *label, uint64_t from, uint64_t to, OscarSessio
 }
 
 void oscarRelay(OscarSession *session) {
-    fillCallbackCache();
+    oscarFillCallbackCache();
     const uint32_t id = session->instanceId;
     bool clientClosed = false;
     bool serverClosed = false;

@@ -5,7 +5,8 @@
 #include <qmx/qmx.h>
 
 #include "containers/byte_stream.h"
-#include "ymsg/relay.h"
+#include "ymsg/packet.h"
+#include "ymsg/session.h"
 
 enum class YmsgVerdict { kForward, kDrop };
 

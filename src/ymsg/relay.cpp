@@ -1,53 +1,23 @@
 #include "ymsg/relay.h"
 
-#include <atomic>
 #include <memory>
 #include <new>
 
 #include "containers/alloc.h"
 #include "core/default_handlers.h"
 #include "platform/lock.h"
-#include "ymsg/filter.h"
-#include "ymsg/packet.h"
 
 namespace {
 
-constexpr uint32_t kYmsgCachedSlots = 7; // host slots 0 to 6
-// Slots fetched at the start of a relay, in this order.
-constexpr uint32_t kYmsgFillOrder[] = {QMX_CB_POLICY, QMX_CB_WAIT, QMX_CB_RECV,    QMX_CB_SEND,
-                                       QMX_CB_EVENT,  QMX_CB_LOG,  QMX_CB_RAW_DATA};
 constexpr int32_t kYmsgWaitSeconds = 3;
 // The relay gives up once more than this many seconds passed without traffic.
 constexpr uint32_t kYmsgMaxIdleSeconds = 300;
 constexpr uint32_t kYmsgOutOfBandChunk = 1024;
 
-// Several relays may start at once on different threads; each fills the
-// empty entries with the same values, so atomic stores are all it takes.
-std::atomic<QMX_Callback> ymsgCallbackCache[kYmsgCachedSlots] = {};
-
 // The YMSG lock lives in static storage so that creating it cannot fail;
 // only the init and shutdown slots touch it.
 alignas(QmxLock) unsigned char ymsgLockStorage[sizeof(QmxLock)];
 QmxLock *ymsgLock = nullptr;
-
-void ymsgFillCallbackCache() {
-    for (uint32_t slot : kYmsgFillOrder) {
-        if (ymsgCallbackCache[slot].load(std::memory_order_acquire) == nullptr) {
-            ymsgCallbackCache[slot].store(QMX_getProtoCallback(QMX_PROTO_YMSG, slot),
-                                          std::memory_order_release);
-        }
-    }
-}
-
-template <typename F>
-F ymsgSlot(uint32_t slot) {
-    return reinterpret_cast<F>(ymsgCallbackCache[slot].load(std::memory_order_acquire));
-}
-
-// The messages are fixed texts without conversions, passed as the format.
-void ymsgLog(const YmsgSession *session, uint32_t level, const char *message) {
-    if (auto log = ymsgSlot<QMX_LogFn>(QMX_CB_LOG)) log(session->instanceId, level, message);
-}
 
 // n, or the first receive result below 1.
 int32_t ymsgReadExactly(uint64_t socket, uint8_t *buffer, uint32_t n) {
@@ -84,11 +54,6 @@ struct YmsgBufferDeleter {
 using YmsgBuffer = std::unique_ptr<uint8_t, YmsgBufferDeleter>;
 
 } // namespace
-
-QMX_Callback ymsgCachedCallback(uint32_t slot) {
-    return slot < kYmsgCachedSlots ? ymsgCallbackCache[slot].load(std::memory_order_acquire)
-                                   : nullptr;
-}
 
 bool ymsgHandlePacket(const char *label, uint64_t from, uint64_t to, YmsgSession *session) {
     uint8_t headerBytes[kYmsgHeaderSize];

@@ -3,6 +3,7 @@
 #include <string>
 #include <vector>
 
+#include "oscar/decode.h"
 #include "oscar/framing.h"
 #include "oscar_fixture.h"
 

@@ -139,12 +139,19 @@ std::string indexed(const std::string &key, const toml::value &v, size_t i) {
 
 void readLimits(const toml::value &v, Config &c) {
     onlyKeys("limits", v,
-             {"max_connections", "max_held_bytes", "connect_timeout", "handshake_timeout"});
+             {"max_connections", "max_held_bytes", "msn_relay_bytes", "connect_timeout",
+              "handshake_timeout"});
     if (const auto *m = member(v, "max_connections")) {
         c.maxConnections = static_cast<uint32_t>(uintAt("limits.max_connections", *m, 1, 100000));
     }
     if (const auto *m = member(v, "max_held_bytes")) {
         c.maxHeldBytes = uintAt("limits.max_held_bytes", *m, 1024, uint64_t(1) << 40);
+    }
+    if (const auto *m = member(v, "msn_relay_bytes")) {
+        c.msnRelayBytes = uintAt("limits.msn_relay_bytes", *m, 0, uint64_t(1) << 40);
+        if (c.msnRelayBytes != 0 && c.msnRelayBytes < 1024) {
+            fail("limits.msn_relay_bytes", *m, "must be 0 (off) or at least 1024");
+        }
     }
     if (const auto *m = member(v, "connect_timeout")) {
         c.connectTimeoutSeconds =

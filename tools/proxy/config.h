@@ -61,6 +61,9 @@ struct Config {
     std::string logLevel = "info";
     uint32_t maxConnections = 512;
     uint64_t maxHeldBytes = 4U << 20;
+    // Bytes an MSN relay may receive before the host restarts it, so that
+    // the histories the relay keeps stay bounded; 0: never restart.
+    uint64_t msnRelayBytes = 8U << 20;
     uint32_t connectTimeoutSeconds = 10;
     uint32_t handshakeTimeoutSeconds = 30;
     std::vector<Socks5Listener> socks5;

@@ -457,7 +457,17 @@ void Proxy::relayWithLibrary(Connection &conn) {
     counters_.relaysBy[conn.protocol]++;
     spdlog::info("[#{} {} {}] relaying to {} ({})", id, protocolName(conn.protocol), conn.client,
                  conn.upstream, conn.via);
-    QMX_processInstance(id);
+    // An MSN relay that the wait slot ended to bound its memory is started
+    // again on the same instance; sides that had ended read as ended again.
+    for (;;) {
+        QMX_processInstance(id);
+        if (!conn.restartRequested || stopSignalRaised()) break;
+        conn.restartRequested = false;
+        conn.relayedSinceStart = 0;
+        counters_.msnRelayRestarts++;
+        spdlog::debug("[#{} {} {}] relay restarted after {} bytes", id, protocolName(conn.protocol),
+                      conn.client, config_.msnRelayBytes);
+    }
     QMX_deleteInstance(id);
     spdlog::info("[#{} {} {}] relay ended", id, protocolName(conn.protocol), conn.client);
 }
@@ -516,14 +526,15 @@ std::string Proxy::summary() const {
                        "  characters masked       {}\n"
                        "  reloads (failed)        {} ({})\n"
                        "  relays ended by limit   {}\n"
+                       "  msn relay restarts      {}\n"
                        "  bytes to servers        {}\n"
                        "  bytes to clients        {}\n",
                        c.accepted.load(), c.refusedAtLimit.load(), c.handshakeFailures.load(),
                        c.upstreamFailures.load(), c.relays.load(), c.rawRelays.load(),
                        c.instancesDeleted.load(), c.events.load(), c.allowed.load(),
                        c.denied.load(), c.replaced.load(), c.maskFallbacks.load(), c.reloads.load(),
-                       c.reloadFailures.load(), c.heldCapEnded.load(), c.bytesToServer.load(),
-                       c.bytesToClient.load());
+                       c.reloadFailures.load(), c.heldCapEnded.load(), c.msnRelayRestarts.load(),
+                       c.bytesToServer.load(), c.bytesToClient.load());
 }
 
 } // namespace qmxproxy

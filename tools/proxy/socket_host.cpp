@@ -87,6 +87,20 @@ bool overCap(Connection *conn) {
     return false;
 }
 
+// An MSN relay keeps every byte it relays until it ends. Failing its wait
+// once ends it between two reads, when everything read has been framed and
+// sent; the framing state stays in the instance and the relay is started
+// again on it.
+bool msnRelayDue(Connection *conn) {
+    const uint64_t limit = currentConfig()->msnRelayBytes;
+    if (conn == nullptr || conn->protocol != QMX_PROTO_MSN || limit == 0 ||
+        conn->relayedSinceStart < limit || conn->restartRequested) {
+        return false;
+    }
+    conn->restartRequested = true;
+    return true;
+}
+
 // ---- slot 4 ----
 int32_t hostWait(QMX_Socket readA, QMX_Socket readB, QMX_Socket exceptA, QMX_Socket exceptB,
                  int32_t seconds, int32_t microseconds) {
@@ -100,6 +114,7 @@ int32_t hostWait(QMX_Socket readA, QMX_Socket readB, QMX_Socket exceptA, QMX_Soc
     if (any == nullptr) return -1;
     if (stopSignalRaised()) return -1;
     if (any->conn != nullptr && overCap(any->conn)) return -1;
+    if (msnRelayDue(any->conn)) return -1;
 
     int32_t bits = 0;
     for (int i = 0; i < 2; ++i) {
@@ -177,7 +192,10 @@ int32_t hostRecv(QMX_Socket socket, uint8_t *buffer, intptr_t size, uint32_t fla
     }
     if (s->conn != nullptr && overCap(s->conn)) return -1;
     const intptr_t r = hostRead(*s, buffer, n, kStallTimeoutMs);
-    if (r > 0) s->held += static_cast<uint64_t>(r);
+    if (r > 0) {
+        s->held += static_cast<uint64_t>(r);
+        if (s->conn != nullptr) s->conn->relayedSinceStart += static_cast<uint64_t>(r);
+    }
     return static_cast<int32_t>(r);
 }
 

@@ -26,6 +26,7 @@ struct Counters {
     std::atomic<uint64_t> denied{0};
     std::atomic<uint64_t> replaced{0};
     std::atomic<uint64_t> heldCapEnded{0};
+    std::atomic<uint64_t> msnRelayRestarts{0};
     std::atomic<uint64_t> bytesToServer{0};
     std::atomic<uint64_t> bytesToClient{0};
     std::atomic<uint64_t> maskFallbacks{0};
@@ -92,6 +93,10 @@ struct Connection {
     HostSocket clientSide;
     HostSocket serverSide;
     bool capLogged = false;
+    // MSN: bytes the library received since its relay (re)started, and
+    // whether the wait slot has just failed to have the relay restarted.
+    uint64_t relayedSinceStart = 0;
+    bool restartRequested = false;
     bool eventReplaced = false; // the last text event got a replacement
 
     Connection();

@@ -1,0 +1,98 @@
+#include "msn/filter.h"
+
+namespace {
+
+constexpr const char *kMalformed = "zOMG!";
+
+// Parses the unit, asks the policy step about it and writes it out. The
+// host sees a text body zero-terminated: the byte after it (the next
+// command's first, or the pending buffer's terminator) is borrowed for the
+// length of the policy step.
+void msnHandleCommand(uint32_t id, MsnInstanceData *data, MsnCommand *command, uint8_t *unitEnd,
+                      DArray *out) {
+    const uint8_t saved = *unitEnd;
+    if (command->text != nullptr) {
+        *unitEnd = 0;
+    }
+    const int32_t blocked = msnPolicyStep(id, data, command);
+    *unitEnd = saved;
+    emitCommand(command, blocked, out);
+}
+
+} // namespace
+
+void frameBytes(uint32_t id, const uint8_t *bytes, int32_t count, int direction, DArray *out) {
+    auto *data = static_cast<MsnInstanceData *>(QMX_getInstanceProtoData(id));
+    if (data != nullptr) {
+        msnFrameBytes(id, data, bytes, count, direction, out);
+    }
+}
+
+void msnFrameBytes(uint32_t id, MsnInstanceData *data, const uint8_t *bytes, int32_t count,
+                   int direction, DArray *out) {
+    if (data == nullptr || bytes == nullptr || count < 0 || (direction != 0 && direction != 1)) {
+        return;
+    }
+    MsnDirection *d = &data->directions[direction];
+    int32_t *searched = &data->searched[direction];
+    if (count > 0) {
+        DArray_appendRun(bytes, count, d->pending);
+    }
+    // Terminated, so that there is always a byte after the last unit to
+    // borrow.
+    auto *start = reinterpret_cast<uint8_t *>(DArray_cstr(d->pending));
+    if (start == nullptr) {
+        return;
+    }
+    uint8_t *p = start;
+    int32_t left = DArray_count(d->pending);
+
+    for (;;) {
+        const MsnUnit unit = msnNextUnit(d, searched, p, left);
+        if (unit.size == 0) {
+            break;
+        }
+        if (unit.malformed) {
+            msnLog(id, QMX_LOG_DEBUG, kMalformed);
+            p += unit.size;
+            left -= unit.size;
+            continue;
+        }
+        MsnCommand command = msnNewCommand(d, direction);
+        int32_t size = unit.size;
+        // A unit cut at a line end is that line and its CR LF.
+        int32_t result = parseCommand(p, size, d->need == 0 ? size - 2 : -1, &command);
+        if (result > 0 && d->need == 0 && static_cast<int64_t>(result) + size <= left &&
+            static_cast<int64_t>(result) + size <= kMsnMaxCommandSize) {
+            // The payload is already here: parse the whole command now, as
+            // the next cut would, without splitting its line again.
+            size += result;
+            result = parseCommandAgain(p, size, &command);
+        }
+        if (result > 0 && static_cast<int64_t>(result) + size <= kMsnMaxCommandSize) {
+            d->need = result + size;
+        } else if (result == 0) {
+            d->need = 0;
+            msnHandleCommand(id, data, &command, p + size, out);
+            p += size;
+            left -= size;
+        } else {
+            // A command that cannot be handled, or one too large to hold, is
+            // dropped and framing goes on with the next line, so that the
+            // direction neither stalls nor buffers without end.
+            msnLog(id, QMX_LOG_DEBUG, kMalformed);
+            d->need = 0;
+            p += size;
+            left -= size;
+        }
+    }
+    if (p != start) {
+        DArray_removeRun(0, static_cast<int32_t>(p - start), nullptr, d->pending);
+    }
+    if (d->need == 0 && DArray_count(d->pending) > kMsnMaxLineSize) {
+        // No line is that long: give up on it rather than wait for a CR LF.
+        msnLog(id, QMX_LOG_DEBUG, kMalformed);
+        DArray_clear(d->pending);
+        *searched = 0;
+    }
+}
