@@ -81,7 +81,14 @@ void rememberLoginReply(ByteStream *frame) {
     PendingLogin item{};
     if (parseLoginReply(frame, item.screenName, item.cookie, &item.cookieLength) != 1) return;
     QmxLockGuard guard(oscarLock());
-    if (pendingLogins) DArray_append(&item, pendingLogins);
+    if (!pendingLogins) return;
+    // A reply is claimed seconds later by the user's next connection. One
+    // never claimed (a client that gives up, or a hostile server) would stay
+    // for the life of the process, so the oldest makes room.
+    if (DArray_count(pendingLogins) >= kOscarMaxPendingLogins) {
+        DArray_remove(0, nullptr, pendingLogins);
+    }
+    DArray_append(&item, pendingLogins);
 }
 
 void markSignedOn(const char *name) {
@@ -179,6 +186,12 @@ bool decideFile(OscarSession *session, const IcbmInfo &info, const char *peer, i
         }
     }
     if (verdict == 0 || !checkFilePolicy(session->instanceId, sender, receiver)) return false;
+    // Approvals only spare the policy a second question, so they are bounded
+    // rather than kept for the connection's life: a peer's oldest cookie makes
+    // room for its newest, and past the peer bound a transfer is simply asked
+    // about again at its next frame.
+    if (!list && HashTable_count(session->approvals) >= kOscarMaxApprovalPeers) return true;
+    if (list && DArray_count(list) >= kOscarMaxApprovalsPerPeer) DArray_remove(0, nullptr, list);
     if (!list) {
         list = DArray_create(1, kOscarCookieItemSize, 2, 0);
         if (list && HashTable_insert(peer, keyLength, &list, session->approvals) != HT_OK) {

@@ -39,6 +39,13 @@ static_assert(sizeof(PendingLogin) == 290, "a pending login is stored as a 290-b
 
 constexpr uint32_t kOscarCookieItemSize = 8;
 
+// Bounds on what waits for a later frame that may never come: login replies
+// not yet claimed by a sign-on (process-wide) and approved file-transfer
+// cookies (per connection).
+constexpr int32_t kOscarMaxPendingLogins = 1024;
+constexpr int32_t kOscarMaxApprovalPeers = 256;
+constexpr int32_t kOscarMaxApprovalsPerPeer = 64;
+
 constexpr char kOscarLabelClientToServer[] = "CLI=>SRV";
 constexpr char kOscarLabelServerToClient[] = "SRV=>CLI";
 
