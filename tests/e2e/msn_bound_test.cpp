@@ -4,7 +4,7 @@
 
 #ifndef QMX_E2E_WITHOUT_PROXY
 
-#include "e2e_support.h"
+#include "proxy_process.h"
 
 #include "imsim/msn.h"
 

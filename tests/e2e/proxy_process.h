@@ -32,6 +32,7 @@ public:
 
     uint16_t socksPort(size_t i = 0) const { return socksPorts_.at(i); }
     uint16_t forwardPort(size_t i = 0) const { return forwardPorts_.at(i); }
+    const std::string &dir() const { return dir_; }
     // Waits (as a hang guard only) until the log holds text.
     bool waitForLog(const std::string &text);
     std::string log();

@@ -104,11 +104,19 @@ TEST(HostileMemory, InstancesHoldAtMostAFrameOrTheirMsnHistories) {
     const Bytes oscarLargestIm = qmxtest::oscarOutgoingIcbm(
         1, 7, 1, "bob",
         qmxtest::oscarMessageDataTlv(Bytes(0xFFFF - 100, 'm'), qmxtest::kCharsetAscii, 0));
+    // Login replies whose cookies no sign-on ever claims: without a bound the
+    // process would keep every one until shutdown.
+    const Bytes loginReply = qmxtest::oscarSignoffFrame(
+        1, qmxtest::oscarTlv(1, "alice") + qmxtest::oscarTlv(6, Bytes(256, 'c')));
     const struct {
         const char *name;
         uint32_t protocol;
         Stream client, server;
     } cases[] = {
+        {"oscar 20000 unclaimed login replies",
+         QMX_PROTO_OSCAR,
+         {},
+         endless("", loginReply, 20000 * loginReply.size())},
         {"ymsg largest packets", QMX_PROTO_YMSG, endless("", ymsgLargest),
          endless("", ymsgLargest)},
         {"ymsg unfinished packet",

@@ -105,6 +105,9 @@ std::string renderMetrics(const MetricsSnapshot &s) {
             c.unparsedDroppedBytes);
     counter("qmx_proxy_relays_ended_by_limit_total",
             "Relays ended because one side held more than max_held_bytes.", c.heldCapEnded);
+    counter("qmx_proxy_msn_relay_restarts_total",
+            "MSN relays restarted on their connection to bound their memory (msn_relay_bytes).",
+            c.msnRelayRestarts);
     e.family("qmx_proxy_config_reloads_total", "counter", "Configuration reloads (SIGHUP).");
     e.sample("qmx_proxy_config_reloads_total", label("result", "success"), c.reloads);
     e.sample("qmx_proxy_config_reloads_total", label("result", "failure"), c.reloadFailures);

@@ -466,7 +466,7 @@ void Proxy::relayWithLibrary(Connection &conn) {
         conn.relayedSinceStart = 0;
         counters_.msnRelayRestarts++;
         spdlog::debug("[#{} {} {}] relay restarted after {} bytes", id, protocolName(conn.protocol),
-                      conn.client, config_.msnRelayBytes);
+                      conn.client, currentConfig()->msnRelayBytes);
     }
     QMX_deleteInstance(id);
     spdlog::info("[#{} {} {}] relay ended", id, protocolName(conn.protocol), conn.client);
