@@ -23,39 +23,6 @@ struct Decoded {
     uint32_t wireEnd;
 };
 
-// Length of the valid UTF-8 sequence at s (at most n bytes) and its code
-// point, or 0.
-size_t utf8Sequence(const unsigned char *s, size_t n, uint32_t *cp) {
-    const unsigned char c = s[0];
-    size_t len = 0;
-    uint32_t min = 0;
-    if (c < 0x80) {
-        *cp = c;
-        return 1;
-    }
-    if (c >= 0xC2 && c <= 0xDF) {
-        len = 2;
-        min = 0x80;
-    } else if (c >= 0xE0 && c <= 0xEF) {
-        len = 3;
-        min = 0x800;
-    } else if (c >= 0xF0 && c <= 0xF4) {
-        len = 4;
-        min = 0x10000;
-    } else {
-        return 0;
-    }
-    if (len > n) return 0;
-    uint32_t v = c & (0x3FU >> (len - 1));
-    for (size_t i = 1; i < len; ++i) {
-        if ((s[i] & 0xC0) != 0x80) return 0;
-        v = (v << 6) | (s[i] & 0x3FU);
-    }
-    if (v < min || v > 0x10FFFF || (v >= 0xD800 && v <= 0xDFFF)) return 0;
-    *cp = v;
-    return len;
-}
-
 // One character at pos; never fails, never reads past the end.
 Decoded decodeAt(std::string_view bytes, size_t pos, TextEncoding encoding) {
     const auto *s = reinterpret_cast<const unsigned char *>(bytes.data());
@@ -95,24 +62,6 @@ std::vector<Decoded> decodeAll(std::string_view bytes, TextEncoding encoding) {
         pos = out.back().wireEnd;
     }
     return out;
-}
-
-void appendUtf8(std::string &out, uint32_t cp) {
-    if (cp < 0x80) {
-        out += static_cast<char>(cp);
-    } else if (cp < 0x800) {
-        out += static_cast<char>(0xC0 | (cp >> 6));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else if (cp < 0x10000) {
-        out += static_cast<char>(0xE0 | (cp >> 12));
-        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else {
-        out += static_cast<char>(0xF0 | (cp >> 18));
-        out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    }
 }
 
 bool isAsciiLetter(uint32_t cp) { return (cp >= 'a' && cp <= 'z') || (cp >= 'A' && cp <= 'Z'); }
@@ -229,6 +178,55 @@ uint32_t appendText(std::string &out, std::string_view utf8, TextEncoding encodi
 }
 
 } // namespace
+
+size_t utf8Sequence(const unsigned char *s, size_t n, uint32_t *cp) {
+    const unsigned char c = s[0];
+    size_t len = 0;
+    uint32_t min = 0;
+    if (c < 0x80) {
+        *cp = c;
+        return 1;
+    }
+    if (c >= 0xC2 && c <= 0xDF) {
+        len = 2;
+        min = 0x80;
+    } else if (c >= 0xE0 && c <= 0xEF) {
+        len = 3;
+        min = 0x800;
+    } else if (c >= 0xF0 && c <= 0xF4) {
+        len = 4;
+        min = 0x10000;
+    } else {
+        return 0;
+    }
+    if (len > n) return 0;
+    uint32_t v = c & (0x3FU >> (len - 1));
+    for (size_t i = 1; i < len; ++i) {
+        if ((s[i] & 0xC0) != 0x80) return 0;
+        v = (v << 6) | (s[i] & 0x3FU);
+    }
+    if (v < min || v > 0x10FFFF || (v >= 0xD800 && v <= 0xDFFF)) return 0;
+    *cp = v;
+    return len;
+}
+
+void appendUtf8(std::string &out, uint32_t cp) {
+    if (cp < 0x80) {
+        out += static_cast<char>(cp);
+    } else if (cp < 0x800) {
+        out += static_cast<char>(0xC0 | (cp >> 6));
+        out += static_cast<char>(0x80 | (cp & 0x3F));
+    } else if (cp < 0x10000) {
+        out += static_cast<char>(0xE0 | (cp >> 12));
+        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (cp & 0x3F));
+    } else {
+        out += static_cast<char>(0xF0 | (cp >> 18));
+        out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (cp & 0x3F));
+    }
+}
 
 TextEncoding detectEncoding(uint32_t protocol, bool wide, std::string_view bytes) {
     if (protocol != QMX_PROTO_OSCAR) return TextEncoding::Utf8;

@@ -22,6 +22,11 @@ TextEncoding detectEncoding(uint32_t protocol, bool wide, std::string_view bytes
 // colour escapes in YMSG. MSN carries its formatting outside the text.
 bool protocolHasMarkup(uint32_t protocol);
 
+// Length of the valid UTF-8 sequence at s (at most n bytes, n > 0) with its
+// code point in *cp, or 0 when the bytes are not UTF-8.
+size_t utf8Sequence(const unsigned char *s, size_t n, uint32_t *cp);
+void appendUtf8(std::string &out, uint32_t cp);
+
 // The whole text (markup included) in UTF-8, for the audit log.
 std::string toUtf8(std::string_view bytes, TextEncoding encoding);
 

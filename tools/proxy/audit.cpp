@@ -1,5 +1,7 @@
 #include "audit.h"
 
+#include "message_text.h"
+
 #include <fcntl.h>
 #include <grp.h>
 #include <sys/stat.h>
@@ -13,41 +15,6 @@
 namespace qmxproxy {
 
 namespace {
-
-// Length of the valid UTF-8 sequence at s (at most n bytes), or 0.
-size_t utf8Length(const unsigned char *s, size_t n) {
-    const unsigned char c = s[0];
-    size_t len = 0;
-    uint32_t min = 0;
-    if (c >= 0xC2 && c <= 0xDF) {
-        len = 2;
-        min = 0x80;
-    } else if (c >= 0xE0 && c <= 0xEF) {
-        len = 3;
-        min = 0x800;
-    } else if (c >= 0xF0 && c <= 0xF4) {
-        len = 4;
-        min = 0x10000;
-    } else
-        return 0;
-    if (len > n) return 0;
-    uint32_t cp = c & (0x3F >> (len - 1));
-    for (size_t i = 1; i < len; ++i) {
-        if ((s[i] & 0xC0) != 0x80) return 0;
-        cp = (cp << 6) | (s[i] & 0x3F);
-    }
-    if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return 0;
-    return len;
-}
-
-void appendCodePoint(std::string &out, uint32_t cp) {
-    if (cp < 0x80) {
-        out += static_cast<char>(cp);
-    } else {
-        out += static_cast<char>(0xC0 | (cp >> 6));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    }
-}
 
 std::string timestamp() {
     using namespace std::chrono;
@@ -98,12 +65,13 @@ void appendJsonString(std::string &out, std::string_view bytes) {
             out += hex[c & 15];
         } else if (c < 0x80) {
             out += static_cast<char>(c);
-        } else if (size_t len = utf8Length(s + i, bytes.size() - i)) {
+        } else if (uint32_t cp = 0;
+                   size_t len = qmxhost::utf8Sequence(s + i, bytes.size() - i, &cp)) {
             out.append(bytes.data() + i, len);
             i += len;
             continue;
         } else {
-            appendCodePoint(out, c);
+            qmxhost::appendUtf8(out, c);
         }
         ++i;
     }
