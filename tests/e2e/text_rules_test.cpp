@@ -8,6 +8,11 @@
 #include "message_text.h"
 #include "policy.h"
 
+#include "support/msn_builders.h"
+#include "support/oscar_builders.h"
+#include "support/scripted_host.h"
+#include "support/ymsg_builders.h"
+
 #include <qmx/qmx.h>
 
 namespace {
@@ -89,6 +94,63 @@ TEST(TextRules, MatchWhatTheRecipientSeesAndWriteBackInItsEncoding) {
         EXPECT_EQ(rewritten ? rewritten->bytes : "", r.out) << r.what;
         EXPECT_EQ(rewritten ? rewritten->masked : 0, r.masked) << r.what;
     }
+}
+
+// The same rules as the proxy runs them, through the library: the new text
+// goes back into its frame with every enclosing length fixed.
+TEST(TextRules, RewrittenFramesCarryTheirLengthsThroughTheLibrary) {
+    std::string error;
+    const auto config = loadConfigText(kRules, "rules.toml", &error);
+    ASSERT_TRUE(config.has_value()) << error;
+    const auto frame = [](uint32_t protocol, bool wide, const std::string &text) {
+        if (protocol == QMX_PROTO_OSCAR) {
+            return qmxtest::oscarOutgoingIcbm(
+                1, 7, 1, "bob",
+                qmxtest::oscarMessageDataTlv(text, wide ? qmxtest::kCharsetUnicode : 0, 0));
+        }
+        if (protocol == QMX_PROTO_YMSG) {
+            return qmxtest::YmsgPacket()
+                .service(6)
+                .field("1", "alice")
+                .field("5", "bob")
+                .field("14", text)
+                .build();
+        }
+        return qmxtest::msnTextMsg({"1", "N"}, text);
+    };
+    const struct {
+        uint32_t protocol;
+        bool wide;
+        std::string in, out;
+    } rows[] = {
+        {QMX_PROTO_OSCAR, true, utf16(u"pay 4111 1111 1111 1234 \U0001F600 darn"),
+         utf16(u"pay 4111-****-****-1234 \U0001F600 [bleep]")},
+        {QMX_PROTO_OSCAR, false, "<b>da</b>rn", "<b>[bleep]</b>"},
+        {QMX_PROTO_YMSG, false, "\x1b[31mda\x1b[0mrn! " + std::string(300, 'x') + "z",
+         "\x1b[31m[bleep]\x1b[0m! <x>"},
+        {QMX_PROTO_MSN, false, "caf\xC3\xA9 darn", "caf\xC3\xA9 [bleep]"},
+    };
+    auto &host = qmxtest::ScriptedHost::get();
+    ASSERT_EQ(QMX_init(), 0u);
+    for (const auto &row : rows) {
+        host.reset();
+        host.install();
+        host.setEventHook([&](uint32_t, FilterEvent *e) {
+            const std::string_view text(e->text, static_cast<size_t>(e->textLength));
+            if (auto r = rewriteText(*config, row.protocol, e->wideText != 0, text))
+                QMX_setReplacementText(0, e, r->bytes.data(), r->bytes.size());
+            return 1;
+        });
+        host.addConnection(1, 2);
+        host.pushRecv(1, frame(row.protocol, row.wide, row.in));
+        host.pushEof(1);
+        host.pushEof(2);
+        const uint32_t id = QMX_newInstance(row.protocol, 1, 2, 0);
+        QMX_processInstance(id);
+        QMX_deleteInstance(id);
+        EXPECT_EQ(host.sent(2), frame(row.protocol, row.wide, row.out)) << row.protocol;
+    }
+    QMX_shutdown();
 }
 
 } // namespace
