@@ -56,7 +56,7 @@ if(TARGET qmx-proxy)
     DEPENDS ${PROJECT_SOURCE_DIR}/docs/man/qmx-proxy.1)
   add_custom_target(qmx_man_page ALL DEPENDS ${QMX_MAN_PAGE})
   install(FILES ${QMX_MAN_PAGE} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT proxy)
-  install(FILES ${PROJECT_SOURCE_DIR}/examples/qmx-proxy.toml
+  install(FILES ${PROJECT_SOURCE_DIR}/examples/qmx-proxy.toml ${PROJECT_SOURCE_DIR}/examples/logrotate.conf
     ${PROJECT_SOURCE_DIR}/examples/policy.toml
     DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/qmx-proxy/examples COMPONENT proxy)
   # Absolute on purpose: systemd, logrotate and the unit's configuration path
