@@ -238,6 +238,16 @@ void hostLog(uint32_t id, uint32_t level, const char *format, ...) {
     }
 }
 
+// The fields every audit record of a relay carries.
+AuditRecord auditRecord(const char *kind, uint32_t id, uint32_t protocol, const Connection *conn) {
+    AuditRecord r;
+    r.record = kind;
+    r.instance = id;
+    r.protocol = protocol;
+    r.client = conn ? std::string_view(conn->client) : std::string_view();
+    return r;
+}
+
 const char *directionOf(bool fromClient) {
     return fromClient ? "client_to_server" : "server_to_client";
 }
@@ -256,11 +266,7 @@ int32_t hostPolicy(uint32_t id, const char *local, uint32_t action, const char *
     const bool outgoing = action == QMX_ACTION_LOGIN || action == QMX_ACTION_IM_OUT ||
                           action == QMX_ACTION_FILE_SEND || action == QMX_ACTION_DATACAST_OUT;
     if (ctx.audit->enabled()) {
-        AuditRecord r;
-        r.record = "decision";
-        r.instance = id;
-        r.protocol = protocol;
-        r.client = conn ? std::string_view(conn->client) : std::string_view();
+        AuditRecord r = auditRecord("decision", id, protocol, conn);
         r.direction = directionOf(outgoing);
         r.from = outgoing ? (local ? local : "") : (remote ? remote : "");
         r.to = outgoing ? remote : local;
@@ -316,11 +322,7 @@ int32_t hostEvent(uint32_t id, FilterEvent *event) {
     }
     if (conn != nullptr) conn->eventReplaced = replaced;
     if (ctx.audit->enabled()) {
-        AuditRecord r;
-        r.record = "event";
-        r.instance = id;
-        r.protocol = protocol;
-        r.client = conn ? std::string_view(conn->client) : std::string_view();
+        AuditRecord r = auditRecord("event", id, protocol, conn);
         r.event = eventName(event->type);
         r.direction = directionOf(event->fromClient != 0);
         r.from = event->from ? event->from : "";
@@ -368,11 +370,7 @@ int32_t hostRawData(uint32_t id, uintptr_t from, uintptr_t, const uint8_t *, int
     spdlog::warn("[#{} {} {}] {} bytes do not look like the protocol; dropped (strict)", id,
                  protocolName(protocol), client, static_cast<long long>(count));
     if (ctx.audit->enabled()) {
-        AuditRecord r;
-        r.record = "unparsed";
-        r.instance = id;
-        r.protocol = protocol;
-        r.client = conn ? std::string_view(conn->client) : std::string_view();
+        AuditRecord r = auditRecord("unparsed", id, protocol, conn);
         r.direction = directionOf(fromClient);
         r.bytes = count;
         ctx.audit->write(r);
