@@ -32,9 +32,10 @@ std::optional<TextRewrite> rewriteText(const Config &config, uint32_t protocol, 
     const bool markup = qmxhost::protocolHasMarkup(protocol);
     TextRewrite result{std::string(bytes), 0};
     bool changed = false;
+    // Decoded once, and again only after a rule changed the text.
+    qmxhost::VisibleText visible = qmxhost::visibleText(result.bytes, encoding, markup);
     for (const ReplaceRule &r : config.replacements) {
         if (!r.regex || !matches(r.protocol, protocolName(protocol))) continue;
-        const qmxhost::VisibleText visible = qmxhost::visibleText(result.bytes, encoding, markup);
         const auto edits = qmxhost::findReplacements(*r.regex, r.replacement, visible.utf8);
         if (edits.empty()) continue;
         qmxhost::WireRewrite w = qmxhost::applyEdits(result.bytes, encoding, visible, edits);
@@ -42,6 +43,7 @@ std::optional<TextRewrite> rewriteText(const Config &config, uint32_t protocol, 
         result.bytes.swap(w.bytes);
         result.masked += w.masked;
         changed = true;
+        visible = qmxhost::visibleText(result.bytes, encoding, markup);
     }
     if (!changed) return std::nullopt;
     return result;

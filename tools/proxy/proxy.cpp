@@ -453,7 +453,6 @@ void Proxy::relayWithLibrary(Connection &conn) {
                       conn.client, protocolName(conn.protocol));
         return;
     }
-    counters_.relays++;
     counters_.relaysBy[conn.protocol]++;
     spdlog::info("[#{} {} {}] relaying to {} ({})", id, protocolName(conn.protocol), conn.client,
                  conn.upstream, conn.via);
@@ -511,6 +510,20 @@ void Proxy::relayRaw(Connection &conn) {
 
 std::string Proxy::summary() const {
     const Counters &c = counters_;
+    uint64_t relays = 0;
+    uint64_t events = 0;
+    uint64_t allowed = 0;
+    uint64_t denied = 0;
+    uint64_t replaced = 0;
+    for (size_t p = 0; p < Counters::kProtocols; ++p) {
+        relays += c.relaysBy[p];
+        replaced += c.replacedBy[p];
+        for (const auto &e : c.eventsBy[p]) events += e;
+        for (const auto &a : c.decisionsBy[p]) {
+            denied += a[0];
+            allowed += a[1];
+        }
+    }
     return fmt::format("qmx-proxy summary:\n"
                        "  clients accepted        {}\n"
                        "  refused at the limit    {}\n"
@@ -530,11 +543,11 @@ std::string Proxy::summary() const {
                        "  bytes to servers        {}\n"
                        "  bytes to clients        {}\n",
                        c.accepted.load(), c.refusedAtLimit.load(), c.handshakeFailures.load(),
-                       c.upstreamFailures.load(), c.relays.load(), c.rawRelays.load(),
-                       c.instancesDeleted.load(), c.events.load(), c.allowed.load(),
-                       c.denied.load(), c.replaced.load(), c.maskFallbacks.load(), c.reloads.load(),
-                       c.reloadFailures.load(), c.heldCapEnded.load(), c.msnRelayRestarts.load(),
-                       c.bytesToServer.load(), c.bytesToClient.load());
+                       c.upstreamFailures.load(), relays, c.rawRelays.load(),
+                       c.instancesDeleted.load(), events, allowed, denied, replaced,
+                       c.maskFallbacks.load(), c.reloads.load(), c.reloadFailures.load(),
+                       c.heldCapEnded.load(), c.msnRelayRestarts.load(), c.bytesToServer.load(),
+                       c.bytesToClient.load());
 }
 
 } // namespace qmxproxy

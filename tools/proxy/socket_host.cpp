@@ -40,6 +40,26 @@ constexpr size_t kMaxReplacementBytes = size_t{32} * 1024;
 
 // The library hands back the handles this host gave it: integers by the ABI,
 // addresses of our own objects in fact.
+// Bumped after each reload has stored its configuration.
+std::atomic<uint64_t> configGeneration{0};
+
+// The configuration in force, as the relay's own snapshot: the shared
+// pointer is loaded again only after a reload, not on every wait of the
+// relay loop.
+const Config &configFor(Connection *conn) {
+    if (conn == nullptr) {
+        thread_local std::shared_ptr<const Config> unowned;
+        unowned = currentConfig();
+        return *unowned;
+    }
+    const uint64_t generation = configGeneration.load(std::memory_order_acquire);
+    if (!conn->config || conn->configGeneration != generation) {
+        conn->config = currentConfig();
+        conn->configGeneration = generation;
+    }
+    return *conn->config;
+}
+
 HostSocket *asSocket(QMX_Socket handle) {
     return reinterpret_cast<HostSocket *>(handle); // NOLINT(performance-no-int-to-ptr)
 }
@@ -68,7 +88,7 @@ void endSide(HostSocket &s) {
 }
 
 bool overCap(Connection *conn) {
-    const uint64_t cap = currentConfig()->maxHeldBytes;
+    const uint64_t cap = configFor(conn).maxHeldBytes;
     HostSocket *sides[2] = {&conn->clientSide, &conn->serverSide};
     auto *over = std::find_if(std::begin(sides), std::end(sides),
                               [cap](const HostSocket *s) { return s->held > cap; });
@@ -92,9 +112,9 @@ bool overCap(Connection *conn) {
 // sent; the framing state stays in the instance and the relay is started
 // again on it.
 bool msnRelayDue(Connection *conn) {
-    const uint64_t limit = currentConfig()->msnRelayBytes;
-    if (conn == nullptr || conn->protocol != QMX_PROTO_MSN || limit == 0 ||
-        conn->relayedSinceStart < limit || conn->restartRequested) {
+    if (conn == nullptr || conn->protocol != QMX_PROTO_MSN) return false;
+    const uint64_t limit = configFor(conn).msnRelayBytes;
+    if (limit == 0 || conn->relayedSinceStart < limit || conn->restartRequested) {
         return false;
     }
     conn->restartRequested = true;
@@ -257,9 +277,7 @@ int32_t hostPolicy(uint32_t id, const char *local, uint32_t action, const char *
     HostContext &ctx = hostContext();
     Connection *conn = connectionOf(id);
     const uint32_t protocol = conn ? conn->protocol : 0;
-    const auto config = currentConfig();
-    const Verdict v = decide(*config, protocol, action, local, remote);
-    (v.allow ? ctx.counters->allowed : ctx.counters->denied)++;
+    const Verdict v = decide(configFor(conn), protocol, action, local, remote);
     if (protocol < Counters::kProtocols && action < Counters::kActions) {
         ctx.counters->decisionsBy[protocol][action][v.allow ? 1 : 0]++;
     }
@@ -293,7 +311,6 @@ int32_t hostEvent(uint32_t id, FilterEvent *event) {
     HostContext &ctx = hostContext();
     Connection *conn = connectionOf(id);
     const uint32_t protocol = conn ? conn->protocol : 0;
-    ctx.counters->events++;
     if (protocol < Counters::kProtocols && event->type < Counters::kEvents) {
         ctx.counters->eventsBy[protocol][event->type]++;
     }
@@ -304,9 +321,9 @@ int32_t hostEvent(uint32_t id, FilterEvent *event) {
     const bool wide = event->wideText != 0;
     std::string replacement;
     bool replaced = false;
-    const auto config = currentConfig();
-    if (event->type == QMX_EVENT_TEXT && !config->replacements.empty()) {
-        if (auto rewritten = rewriteText(*config, protocol, wide, wire)) {
+    const Config &config = configFor(conn);
+    if (event->type == QMX_EVENT_TEXT && !config.replacements.empty()) {
+        if (auto rewritten = rewriteText(config, protocol, wide, wire)) {
             if (rewritten->bytes.size() > kMaxReplacementBytes) {
                 spdlog::warn("[#{}] replacement of {} bytes is too long; message left as sent", id,
                              rewritten->bytes.size());
@@ -314,7 +331,6 @@ int32_t hostEvent(uint32_t id, FilterEvent *event) {
                 replacement.swap(rewritten->bytes);
                 replaced = true;
                 QMX_setReplacementText(0, event, replacement.data(), replacement.size());
-                ctx.counters->replaced++;
                 if (protocol < Counters::kProtocols) ctx.counters->replacedBy[protocol]++;
                 ctx.counters->maskFallbacks += rewritten->masked;
             }
@@ -331,7 +347,7 @@ int32_t hostEvent(uint32_t id, FilterEvent *event) {
         // The audit log is UTF-8 whatever the wire carried.
         std::string text;
         std::string replacementText;
-        if (config->auditText && event->type != QMX_EVENT_LOGIN) {
+        if (config.auditText && event->type != QMX_EVENT_LOGIN) {
             const qmxhost::TextEncoding encoding = qmxhost::detectEncoding(protocol, wide, wire);
             text = qmxhost::toUtf8(wire, encoding);
             r.text = &text;
@@ -351,7 +367,7 @@ int32_t hostRawData(uint32_t id, uintptr_t from, uintptr_t, const uint8_t *, int
     Connection *conn = connectionOf(id);
     const uint32_t protocol = conn ? conn->protocol : 0;
     const std::string client = conn ? conn->client : std::string("?");
-    if (!currentConfig()->strict) {
+    if (!configFor(conn).strict) {
         spdlog::debug("[#{} {} {}] {} bytes do not look like the protocol; passed on unfiltered",
                       id, protocolName(protocol), client, static_cast<long long>(count));
         return 0;
@@ -403,6 +419,7 @@ std::shared_ptr<const Config> currentConfig() { return std::atomic_load(&theHost
 
 void setCurrentConfig(std::shared_ptr<const Config> config) {
     std::atomic_store(&theHostContext.config, std::move(config));
+    configGeneration.fetch_add(1, std::memory_order_release);
 }
 
 Connection::Connection() {

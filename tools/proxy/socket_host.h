@@ -18,13 +18,8 @@ struct Counters {
     std::atomic<uint64_t> refusedAtLimit{0};
     std::atomic<uint64_t> handshakeFailures{0};
     std::atomic<uint64_t> upstreamFailures{0};
-    std::atomic<uint64_t> relays{0};
     std::atomic<uint64_t> rawRelays{0};
     std::atomic<uint64_t> instancesDeleted{0};
-    std::atomic<uint64_t> events{0};
-    std::atomic<uint64_t> allowed{0};
-    std::atomic<uint64_t> denied{0};
-    std::atomic<uint64_t> replaced{0};
     std::atomic<uint64_t> heldCapEnded{0};
     std::atomic<uint64_t> msnRelayRestarts{0};
     std::atomic<uint64_t> bytesToServer{0};
@@ -36,7 +31,8 @@ struct Counters {
     std::atomic<uint64_t> reloadFailures{0};
     std::atomic<uint64_t> lastReloadUnixSeconds{0};
 
-    // By label, for the metrics: protocol is QMX_PROTO_* (kRaw for raw relays).
+    // By label, for the metrics and the summary's totals: protocol is
+    // QMX_PROTO_* (kRaw for raw relays).
     static constexpr size_t kProtocols = 3;
     static constexpr size_t kRaw = 3;
     static constexpr size_t kActions = 7;
@@ -98,6 +94,9 @@ struct Connection {
     uint64_t relayedSinceStart = 0;
     bool restartRequested = false;
     bool eventReplaced = false; // the last text event got a replacement
+    // The relay thread's copy of the configuration in force (socket_host.cpp).
+    std::shared_ptr<const Config> config;
+    uint64_t configGeneration = 0;
 
     Connection();
     Connection(const Connection &) = delete;
