@@ -67,9 +67,8 @@ struct Direction {
 
 TEST(MsnRelayBytes, SixtyFourMebibytesPassWholeWhileTheRelayRestartsInBoundedMemory) {
     Listener upstream;
-    e2e::ProxyProcess proxy("[limits]\nmsn_relay_bytes = " + std::to_string(kLimit) +
-                            "\n[[forward]]\nlisten = \"127.0.0.1:0\"\nupstream = \"127.0.0.1:" +
-                            std::to_string(upstream.port()) + "\"\nprotocol = \"msn\"\n");
+    e2e::ProxyProcess proxy("[limits]\nmsn_relay_bytes = " + std::to_string(kLimit) + "\n" +
+                            e2e::forwardTo(upstream.port(), "msn"));
     Socket client = connectLoopback(proxy.forwardPort());
     Socket server = upstream.accept();
     Direction up{&client, &server}, down{&server, &client};

@@ -31,10 +31,7 @@ std::string config(uint16_t ymsg, uint16_t msn, uint16_t oscar, const std::strin
     std::string text = "[audit]\npath = \"@AUDIT@\"\n";
     const std::pair<uint16_t, const char *> ups[] = {
         {ymsg, "ymsg"}, {msn, "msn"}, {oscar, "oscar"}};
-    for (const auto &[port, protocol] : ups) {
-        text += "[[forward]]\nlisten = \"127.0.0.1:0\"\nupstream = \"127.0.0.1:" +
-                std::to_string(port) + "\"\nprotocol = \"" + protocol + "\"\n";
-    }
+    for (const auto &[port, protocol] : ups) text += e2e::forwardTo(port, protocol);
     return text + rules;
 }
 

@@ -20,6 +20,12 @@ struct RunResult {
     std::string out, err;
 };
 
+// A [[forward]] table from 127.0.0.1:0 to a loopback upstream.
+inline std::string forwardTo(uint16_t upstreamPort, const char *protocol) {
+    return "[[forward]]\nlisten = \"127.0.0.1:0\"\nupstream = \"127.0.0.1:" +
+           std::to_string(upstreamPort) + "\"\nprotocol = \"" + protocol + "\"\n";
+}
+
 // Runs qmx-proxy with arguments to completion (for --check-config and the like).
 RunResult runProxy(const std::vector<std::string> &args);
 

@@ -53,9 +53,7 @@ std::string configFor(const std::vector<Upstream> &upstreams) {
     std::string text = kPolicy + "[[socks5]]\nlisten = \"127.0.0.1:0\"\n[socks5.ports]\n";
     for (const Upstream &u : upstreams)
         text += std::to_string(u.port) + " = \"" + u.protocol + "\"\n";
-    for (const Upstream &u : upstreams)
-        text += "[[forward]]\nlisten = \"127.0.0.1:0\"\nupstream = \"127.0.0.1:" +
-                std::to_string(u.port) + "\"\nprotocol = \"" + u.protocol + "\"\n";
+    for (const Upstream &u : upstreams) text += e2e::forwardTo(u.port, u.protocol);
     return text;
 }
 

@@ -12,6 +12,7 @@
 #include "oscar/relay.h"
 #include "support/msn_builders.h"
 #include "support/oscar_builders.h"
+#include "support/relay_fixture.h"
 #include "support/scripted_host.h"
 #include "support/ymsg_builders.h"
 #include "ymsg/relay.h"
@@ -19,8 +20,6 @@
 using namespace qmxtest;
 
 namespace {
-
-ScriptedHost &host() { return ScriptedHost::get(); }
 
 // Releases every job at once, once all of their threads are running.
 void runTogether(const std::vector<std::function<void()>> &jobs) {
@@ -39,20 +38,7 @@ void runTogether(const std::vector<std::function<void()>> &jobs) {
     for (std::thread &t : threads) t.join();
 }
 
-uint32_t connect(uint32_t protocol, QMX_Socket client, QMX_Socket server) {
-    host().addConnection(client, server);
-    return QMX_newInstance(protocol, client, server, 0);
-}
-
-class Concurrent : public ::testing::Test {
-protected:
-    void SetUp() override {
-        ASSERT_EQ(QMX_init(), 0u);
-        host().reset();
-        host().install();
-    }
-    void TearDown() override { QMX_shutdown(); }
-};
+class Concurrent : public HostTest {};
 
 // Nothing is refused or replaced, so each relay must hand on exactly its own
 // streams, read a few bytes at a time to make the relays interleave.

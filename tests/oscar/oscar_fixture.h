@@ -11,6 +11,7 @@
 #include "containers/byte_stream.h"
 #include "oscar/relay.h"
 #include "support/oscar_builders.h"
+#include "support/relay_fixture.h"
 #include "support/scripted_host.h"
 
 namespace qmxtest {
@@ -32,20 +33,10 @@ private:
     ByteStream stream_;
 };
 
-class OscarRelayTest : public ::testing::Test {
+class OscarRelayTest : public HostTest {
 protected:
-    void SetUp() override {
-        ASSERT_EQ(QMX_init(), 0u);
-        host().reset();
-        host().install();
-    }
-    void TearDown() override { QMX_shutdown(); }
-
-    static ScriptedHost &host() { return ScriptedHost::get(); }
-
     static uint32_t connect(QMX_Socket client, QMX_Socket server) {
-        host().addConnection(client, server);
-        return QMX_newInstance(QMX_PROTO_OSCAR, client, server, 0);
+        return HostTest::connect(QMX_PROTO_OSCAR, client, server);
     }
 
     // A fresh connection: `frames` from one side, then its end, under the

@@ -11,27 +11,40 @@
 
 namespace qmxtest {
 
+// The library started with the scripted host in every slot, and shut down
+// after each test.
+class HostTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_EQ(QMX_init(), 0u);
+        host().reset();
+        host().install();
+    }
+    void TearDown() override { QMX_shutdown(); }
+
+    static ScriptedHost &host() { return ScriptedHost::get(); }
+    static uint32_t connect(uint32_t protocol, QMX_Socket client, QMX_Socket server) {
+        host().addConnection(client, server);
+        return QMX_newInstance(protocol, client, server, 0);
+    }
+};
+
 template <uint32_t Protocol>
-class RelayTest : public ::testing::Test {
+class RelayTest : public HostTest {
 protected:
     static constexpr QMX_Socket kClient = 101;
     static constexpr QMX_Socket kServer = 202;
 
     void SetUp() override {
-        ASSERT_EQ(QMX_init(), 0u);
-        host().install();
+        HostTest::SetUp();
         fresh();
     }
-    void TearDown() override { QMX_shutdown(); }
-
-    static ScriptedHost &host() { return ScriptedHost::get(); }
     static QMX_Socket peerOf(QMX_Socket s) { return s == kClient ? kServer : kClient; }
 
     // Forgets every script and record and creates a new instance.
     void fresh() {
         host().reset();
-        host().addConnection(kClient, kServer);
-        id = QMX_newInstance(Protocol, kClient, kServer, 0);
+        id = connect(Protocol, kClient, kServer);
         ASSERT_NE(id, 0u);
     }
     int32_t run() { return QMX_processInstance(id); }
