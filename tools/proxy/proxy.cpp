@@ -192,19 +192,18 @@ bool Proxy::reload() {
         }
         // The same path is opened anew: that is the log rotation.
         ok = ok && audit_.switchTo(fresh->auditPath, fresh->auditGroup, &error);
+        const auto holds = [](const std::vector<Listener> &list, int fd) {
+            return std::any_of(list.begin(), list.end(),
+                               [fd](const Listener &l) { return l.fd == fd; });
+        };
         if (ok) {
             for (const Listener &old : listeners_) {
-                const bool kept = std::any_of(next.begin(), next.end(),
-                                              [&](const Listener &l) { return l.fd == old.fd; });
-                if (!kept) {
-                    ::close(old.fd);
-                    spdlog::info("reload: closed {}; its connections go on", old.name);
-                }
+                if (holds(next, old.fd)) continue;
+                ::close(old.fd);
+                spdlog::info("reload: closed {}; its connections go on", old.name);
             }
             for (const Listener &l : next) {
-                const bool isNew = std::none_of(listeners_.begin(), listeners_.end(),
-                                                [&](const Listener &o) { return o.fd == l.fd; });
-                if (isNew) spdlog::info("reload: listening: {}", l.name);
+                if (!holds(listeners_, l.fd)) spdlog::info("reload: listening: {}", l.name);
             }
             listeners_ = std::move(next);
             warnOfOpenProxies(*fresh);
@@ -212,9 +211,7 @@ bool Proxy::reload() {
         } else {
             // What this attempt bound and did not keep.
             for (const Listener &l : next) {
-                const bool isNew = std::none_of(listeners_.begin(), listeners_.end(),
-                                                [&](const Listener &o) { return o.fd == l.fd; });
-                if (isNew) ::close(l.fd);
+                if (!holds(listeners_, l.fd)) ::close(l.fd);
             }
         }
     } else if (!audit_.reopen(&error)) {
