@@ -84,7 +84,7 @@ printf 'LIBRARY kernel32.dll\nEXPORTS\n    GetStdHandle\n    WriteFile\n    Exit
   >"$sdk_work/kernel32.def"
 llvm-dlltool -m i386:x86-64 -d "$sdk_work/kernel32.def" -l "$sdk_work/kernel32.lib"
 clang --target=x86_64-pc-windows-msvc -ffreestanding -fno-builtin -O1 -Wall -Wextra -Werror \
-  -I "$sdk/include" -c tests/packages/consumer/win_host.c -o "$sdk_work/host.obj"
+  -I "$sdk/include" -c tests/packages/consumer/host.c -o "$sdk_work/host.obj"
 lld-link /nologo /entry:start /subsystem:console /nodefaultlib "$sdk_work/host.obj" \
   "$sdk/lib/qmx.lib" "$sdk_work/kernel32.lib" /out:"$sdk_work/host.exe"
 cp "$sdk/bin/qmx.dll" "$sdk_work/"
