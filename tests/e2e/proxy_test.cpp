@@ -333,7 +333,7 @@ TEST(Proxy, ManyClientsAreRelayedReloadedRewrittenRefusedAuditedAndCounted) {
     streams[kOscar].client.write(oscarMessageOut(99, kCookie8, "eve", "psst"));
     const Flap cut = flapRead(streams[kOscar].server);
     EXPECT_EQ(cut.sequence, 99);
-    EXPECT_EQ(cut.payload.size(), 21u + 3u);
+    EXPECT_EQ(cut.payload.size(), 21U + 3U);
     streams[kMsn].client.write(msnLogin(2, "mallory@example.com"));
     EXPECT_EQ(msnRead(streams[kMsn].server).raw, "USR user not allowed\r\n");
     {
@@ -447,7 +447,7 @@ TEST(Proxy, FaultsOfPeersAndClientsEndOnlyTheirOwnRelays) {
 // commands anywhere: every whole command comes out unchanged while the relay
 // restarts every msn_relay_bytes, and the proxy's memory stays bounded.
 TEST(Proxy, MsnRelayRestartsEveryRelayBytesPassEveryByteAndBoundItsMemory) {
-    constexpr size_t kLimit = 256 * 1024;
+    constexpr size_t kLimit = size_t{256} << 10;
     static const size_t kBodies[] = {60, 1500, 7000, 200, 30000, 3};
     static const size_t kChunks[] = {65536 - 7, 40000, 3001, 17, 52000};
     std::string stream;
@@ -489,7 +489,7 @@ TEST(Proxy, MsnRelayRestartsEveryRelayBytesPassEveryByteAndBoundItsMemory) {
     EXPECT_GE(std::stoul(summary.substr(at + 18)), stream.size() / kLimit);
 #if !defined(__SANITIZE_ADDRESS__) // its quarantine keeps freed memory resident
     // Without the restarts the histories alone would add 48 MiB here.
-    EXPECT_LT(rssAt64, rssAt16 + 8 * 1024);
+    EXPECT_LT(rssAt64, rssAt16 + 8192);
 #endif
 }
 
