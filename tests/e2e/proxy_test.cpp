@@ -80,7 +80,9 @@ public:
         pidfd_ = static_cast<int>(syscall(SYS_pidfd_open, pid_, 0));
         if (!waitForLog("ready:")) {
             stop(SIGKILL);
-            throw std::runtime_error("qmx-proxy did not start:\n" + log());
+            const std::string failure = "qmx-proxy did not start:\n" + log();
+            std::filesystem::remove_all(dir_);
+            throw std::runtime_error(failure);
         }
     }
     ~Proxy() {
