@@ -45,7 +45,6 @@ std::string readFile(const std::string &path) {
     return {std::istreambuf_iterator<char>(in), {}};
 }
 
-// What a shell command printed.
 std::string sh(const std::string &command) {
     std::string out;
     FILE *p = popen(command.c_str(), "r");
@@ -349,10 +348,11 @@ TEST(Proxy, ManyClientsAreRelayedReloadedRewrittenRefusedAuditedAndCounted) {
     }
 
     const std::string audit = proxy.file("audit.jsonl");
-    for (const char *record : {"\"replacement\":\"caf\xC3\xA9 [bleep]\"",
-                               "\"action\":\"login\",\"decision\":\"deny\",\"rule\":0",
-                               "\"action\":\"im_out\",\"decision\":\"deny\",\"rule\":1",
-                               "\"direction\":\"server_to_client\",\"from\":\"bob\""}) {
+    for (const char *record :
+         {"\"replacement\":\"caf\xC3\xA9 [bleep]\"",
+          "\"action\":\"login\",\"decision\":\"deny\",\"rule\":0",
+          "\"action\":\"im_out\",\"decision\":\"deny\",\"rule\":1",
+          "\"server_to_client\",\"from\":\"bob\",\"to\":\"alice\",\"action\":\"im_in\""}) {
         EXPECT_NE(audit.find(record), npos) << record;
     }
 
@@ -363,10 +363,12 @@ TEST(Proxy, ManyClientsAreRelayedReloadedRewrittenRefusedAuditedAndCounted) {
         "qmx_proxy_relays_total{protocol=\"ymsg\"} " + std::to_string(kStreams / 3 + 1) + "\n",
         "qmx_proxy_connections_accepted_total " + std::to_string(kStreams + 1) + "\n",
         "qmx_proxy_decisions_total{protocol=\"ymsg\",action=\"im_out\",decision=\"deny\"} 1\n",
+        // Every round's, the table's four and the one after the refused.
+        "qmx_proxy_decisions_total{protocol=\"ymsg\",action=\"im_out\",decision=\"allow\"} " +
+            std::to_string(kStreams / 3 * kRounds + 4 + 1) + "\n",
         "qmx_proxy_decisions_total{protocol=\"oscar\",action=\"im_out\",decision=\"deny\"} 1\n",
         "qmx_proxy_decisions_total{protocol=\"msn\",action=\"login\",decision=\"deny\"} 1\n",
-        "qmx_proxy_mask_fallbacks_total 1\n",
-        "qmx_proxy_unparsed_dropped_bytes_total 20\n",
+        "qmx_proxy_mask_fallbacks_total 1\n", "qmx_proxy_unparsed_dropped_bytes_total 20\n",
         "qmx_build_info{version=\""};
     for (int p = 0; p < 3; ++p) {
         samples.push_back("qmx_proxy_replacements_total{protocol=\"" + std::string(kNames[p]) +
