@@ -60,8 +60,16 @@ std::string runDArray(FuzzInput &in) {
         char *text = nullptr;
         if (control & kFail) qmxAllocFailAfter(control & kBudget);
         switch (op) {
-        case 0: r = DArray_append(src, arr), next += item; break;
-        case 1: r = DArray_insert(src, index, arr), next.insert(pos, item); break;
+        case 0: // sized entry points copy at most one item
+            r = (control & kOther) ? DArray_appendSized(src, size + n, arr)
+                                   : DArray_append(src, arr);
+            next += item;
+            break;
+        case 1:
+            r = (control & kOther) ? DArray_insertSized(src, size + n, index, arr)
+                                   : DArray_insert(src, index, arr);
+            next.insert(pos, item);
+            break;
         case 2: r = DArray_appendRun(src, n, arr), next += run; break;
         case 3:
             r = (control & kOther) ? DArray_writeRun(src, n, index, arr, 0)

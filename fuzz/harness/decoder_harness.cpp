@@ -21,8 +21,7 @@ namespace {
 
 // A writable area right before an inaccessible block; 64 KiB is a multiple
 // of every page size.
-class GuardedBuffer {
-public:
+struct GuardedBuffer {
     static constexpr size_t kGuard = 65536;
     explicit GuardedBuffer(size_t capacity) : size((capacity + kGuard - 1) / kGuard * kGuard) {
 #if defined(_WIN32)
@@ -44,8 +43,6 @@ public:
         return end - n;
     }
     const size_t size;
-
-private:
     uint8_t *end = nullptr;
 };
 

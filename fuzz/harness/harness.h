@@ -44,7 +44,8 @@ private:
 
 using Harness = std::string (*)(const uint8_t *data, size_t size);
 
-// A whole instance through the scripted host, driven by a relay script.
+// A whole instance through the scripted host, driven by a relay script
+// (relay_harness.cpp describes the format).
 std::string relayYmsg(const uint8_t *data, size_t size);
 std::string relayOscar(const uint8_t *data, size_t size);
 std::string relayMsn(const uint8_t *data, size_t size);
@@ -64,33 +65,5 @@ constexpr Target kTargets[] = {
     {"ymsg_relay", relayYmsg},  {"oscar_relay", relayOscar}, {"msn_relay", relayMsn},
     {"containers", containers}, {"oscar_frame", oscarFrame}, {"ymsg_fields", ymsgFields},
 };
-
-// A relay script: a header byte, then operations, each an op byte (taken
-// modulo kOpCount), an argument byte (except for data) and what it carries.
-namespace script {
-enum Op : uint8_t {
-    kClientData,    // chunk: bytes the client sends
-    kServerData,    // chunk: bytes the server sends
-    kReadLimit,     // arg bit 7 the side, bits 0-5 the most a receive returns
-    kOutOfBand,     // arg bit 7 the side, bits 0-6 + 1 bytes of urgent data
-    kEventAnswer,   // arg bit 0 the answer, bits 1-2 a replacement kind
-    kPolicyAnswer,  // arg bit 0
-    kRawAnswer,     // arg bits 0-1
-    kSendBehaviour, // arg bit 0: a send limit of bits 1-4 x 509, else result bits 1-3 - 2
-    kWait,          // arg, signed, modulo 16: a wait result
-    kSideEnds,      // arg bit 7 the side, bit 0 an error rather than the end
-    kOpCount,
-};
-// Header byte bits.
-enum : uint8_t {
-    kRefuseEvents = 1,     // default event answer 0
-    kReplacementShift = 1, // 2 bits: a replacement kind for the default answer
-    kRefusePolicy = 8,     // default policy answer 0
-    kFailAllocations = 16, // the next byte n: allocations fail after 4n during the relay
-};
-// Replacement kinds; a given one is a chunk of its own ("x" in the header).
-enum : uint8_t { kNoReplacement, kEmptyReplacement, kGivenReplacement, kHugeReplacement };
-constexpr size_t kHugeReplacementSize = 70000;
-} // namespace script
 
 } // namespace qmxfuzz

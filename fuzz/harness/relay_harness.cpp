@@ -23,46 +23,47 @@ constexpr QMX_Socket kClient = 11, kServer = 12;
 // The MSN check frames the output again through an instance of its own.
 constexpr QMX_Socket kEchoClient = 21, kEchoServer = 22;
 
+// A replacement kind: 0 none, 1 empty, 2 given (or "x"), 3 70,000 bytes.
 EventAnswer answer(int32_t result, uint8_t kind, const std::string &given) {
     EventAnswer a;
     a.result = result;
-    if (kind == script::kEmptyReplacement) a.replacement = Bytes();
-    if (kind == script::kGivenReplacement) a.replacement = given.empty() ? Bytes("x") : given;
-    if (kind == script::kHugeReplacement) a.replacement = Bytes(script::kHugeReplacementSize, 'R');
+    if (kind == 1) a.replacement = Bytes();
+    if (kind == 2) a.replacement = given.empty() ? Bytes("x") : given;
+    if (kind == 3) a.replacement = Bytes(70000, 'R');
     return a;
 }
 
-// Queues the script on the host; `id` keys the per-call answers. Answers the
-// allocation budget of the relay, or -1 for none.
+// A relay script is a header byte (bit 0: refuse events by default, bits 1-2
+// the default replacement kind, bit 3: refuse by policy by default, bit 4:
+// the next byte n makes allocations fail after 4n during the relay), then
+// operations: an op byte (modulo 10), an argument byte except for data, and
+// what the operation carries. Queues the script on the host, with `id`
+// keying the per-call answers; answers the allocation budget, or -1.
 int64_t playScript(FuzzInput &in, uint32_t id) {
     ScriptedHost &host = ScriptedHost::get();
     const uint8_t header = in.u8();
-    const int64_t budget = (header & script::kFailAllocations) ? int64_t{in.u8()} * 4 : -1;
-    host.setDefaultEventAnswer(answer((header & script::kRefuseEvents) ? 0 : 1,
-                                      (header >> script::kReplacementShift) & 3, "x"));
-    host.setDefaultPolicyAnswer((header & script::kRefusePolicy) ? 0 : 1);
+    const int64_t budget = (header & 16) ? int64_t{in.u8()} * 4 : -1;
+    host.setDefaultEventAnswer(answer((header & 1) ? 0 : 1, (header >> 1) & 3, "x"));
+    host.setDefaultPolicyAnswer((header & 8) ? 0 : 1);
     while (!in.empty()) {
-        const uint8_t op = in.u8() % script::kOpCount;
-        const uint8_t arg = op <= script::kServerData ? 0 : in.u8();
-        const QMX_Socket side = (arg & 0x80) ? kServer : kClient;
+        const uint8_t op = in.u8() % 10, arg = op <= 1 ? 0 : in.u8();
+        const QMX_Socket side = (arg & 0x80) ? kServer : kClient; // where arg names a side
         switch (op) {
-        case script::kClientData: host.pushRecv(kClient, in.chunk()); break;
-        case script::kServerData: host.pushRecv(kServer, in.chunk()); break;
-        case script::kReadLimit: host.setReadLimit(side, arg & 0x3F); break;
-        case script::kOutOfBand: host.pushOob(side, in.take((arg & 0x7F) + 1)); break;
-        case script::kEventAnswer: {
-            const uint8_t kind = (arg >> 1) & 3;
+        case 0: host.pushRecv(kClient, in.chunk()); break; // what the client sends
+        case 1: host.pushRecv(kServer, in.chunk()); break;
+        case 2: host.setReadLimit(side, arg & 0x3F); break;
+        case 3: host.pushOob(side, in.take((arg & 0x7F) + 1)); break;
+        case 4: // a replacement of its own comes as a chunk
             host.pushEventAnswer(
-                id, answer(arg & 1, kind, kind == script::kGivenReplacement ? in.chunk() : ""));
+                id, answer(arg & 1, (arg >> 1) & 3, ((arg >> 1) & 3) == 2 ? in.chunk() : ""));
             break;
-        }
-        case script::kPolicyAnswer: host.pushPolicyAnswer(id, arg & 1); break;
-        case script::kRawAnswer: host.pushRawAnswer(id, arg & 3); break;
-        case script::kSendBehaviour: // limits split a 70,000-byte buffer, yet copies stay few
+        case 5: host.pushPolicyAnswer(id, arg & 1); break;
+        case 6: host.pushRawAnswer(id, arg & 3); break;
+        case 7: // limits split a 70,000-byte buffer, yet the host's copies stay few
             (arg & 1) ? host.setSendLimit(side, ((arg >> 1) & 0x0F) * 509u)
                       : host.pushSendResult(side, ((arg >> 1) & 7) - 2);
             break;
-        case script::kWait: host.pushWait(kClient, static_cast<int8_t>(arg) % 16); break;
+        case 8: host.pushWait(kClient, static_cast<int8_t>(arg) % 16); break;
         default: (arg & 1) ? host.pushRecvError(side) : host.pushEof(side);
         }
     }
