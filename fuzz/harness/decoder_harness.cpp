@@ -1,20 +1,17 @@
 // Decoder harnesses: the input is copied so that its last byte sits right
 // before a page that cannot be read or written, so a read or write past the
 // end of a frame faults at once, with or without a sanitizer.
-#include "harness/harness.h"
-
 #if defined(_WIN32)
 #include <windows.h>
 #else
 #include <sys/mman.h>
-#include <unistd.h>
 #endif
 
-#include <cstdio>
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 
-#include "harness/fuzz_input.h"
+#include "harness/harness.h"
 #include "oscar/decode.h"
 #include "oscar/framing.h"
 #include "ymsg/packet.h"
@@ -22,49 +19,32 @@
 namespace qmxfuzz {
 namespace {
 
-// A writable area followed by a PROT_NONE page. place() puts bytes at its
-// very end.
-class GuardedBuffer {
-public:
-    explicit GuardedBuffer(size_t capacity) {
+// A writable area right before an inaccessible block; 64 KiB is a multiple
+// of every page size.
+struct GuardedBuffer {
+    static constexpr size_t kGuard = 65536;
+    explicit GuardedBuffer(size_t capacity) : size((capacity + kGuard - 1) / kGuard * kGuard) {
 #if defined(_WIN32)
-        SYSTEM_INFO info;
-        GetSystemInfo(&info);
-        const size_t page = info.dwPageSize;
-        size_ = (capacity + page - 1) / page * page;
-        void *area = VirtualAlloc(nullptr, size_ + page, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE);
+        auto *area = static_cast<uint8_t *>(
+            VirtualAlloc(nullptr, size + kGuard, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE));
         DWORD old = 0;
-        const bool guarded = area != nullptr && VirtualProtect(static_cast<uint8_t *>(area) + size_,
-                                                               page, PAGE_NOACCESS, &old);
-#else
-        const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
-        size_ = (capacity + page - 1) / page * page;
-        void *area =
-            mmap(nullptr, size_ + page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-        const bool guarded = area != MAP_FAILED &&
-                             mprotect(static_cast<uint8_t *>(area) + size_, page, PROT_NONE) == 0;
-#endif
-        if (!guarded) {
-            std::fprintf(stderr, "guard page could not be set up\n");
+        if (area == nullptr || !VirtualProtect(area + size, kGuard, PAGE_NOACCESS, &old))
             std::abort();
-        }
-        base_ = static_cast<uint8_t *>(area);
+#else
+        auto *area = static_cast<uint8_t *>(mmap(nullptr, size + kGuard, PROT_READ | PROT_WRITE,
+                                                 MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
+        if (area == MAP_FAILED || mprotect(area + size, kGuard, PROT_NONE) != 0) std::abort();
+#endif
+        end = area + size;
     }
-    size_t capacity() const { return size_; }
+    // The last n bytes before the guard, filled from `bytes` if given.
     uint8_t *place(const void *bytes, size_t n) {
-        uint8_t *at = base_ + size_ - n;
-        if (n > 0) std::memcpy(at, bytes, n);
-        return at;
+        if (bytes != nullptr && n > 0) std::memcpy(end - n, bytes, n);
+        return end - n;
     }
-    uint8_t *reserve(size_t n) { return base_ + size_ - n; }
-
-private:
-    uint8_t *base_ = nullptr;
-    size_t size_ = 0;
+    const size_t size;
+    uint8_t *end = nullptr;
 };
-
-constexpr size_t kMaxOscarFrame = kFlapMaxLength + kFlapHeaderSize;
-constexpr size_t kMaxYmsgPacket = kYmsgMaxBodyLength + kYmsgHeaderSize;
 
 bool inside(const uint8_t *p, size_t n, const uint8_t *begin, size_t size) {
     return p >= begin && n <= size && static_cast<size_t>(p - begin) <= size - n;
@@ -83,9 +63,9 @@ std::string checkIcbmPointers(const IcbmInfo &info, const uint8_t *frame, size_t
 }
 
 // Rebuilds a text ICBM around `replacement` the way the filter does, into a
-// guarded buffer of exactly the announced size.
+// guarded buffer of exactly the announced size, and reads it back.
 std::string checkRewrite(const uint8_t *frame, size_t n, const std::string &replacement) {
-    static GuardedBuffer output(kMaxOscarFrame);
+    static GuardedBuffer output(kFlapMaxLength + kFlapHeaderSize);
     ByteStream stream;
     ByteStream_init(frame, static_cast<uint32_t>(n), &stream);
     IcbmInfo info{};
@@ -105,27 +85,25 @@ std::string checkRewrite(const uint8_t *frame, size_t n, const std::string &repl
         if (moved < 0 || moved > kFlapMaxLength) return "";
     }
     const auto total = static_cast<uint32_t>(newLength + kFlapHeaderSize);
+    uint8_t *rebuilt = output.place(nullptr, total);
     ByteStream out;
-    ByteStream_init(output.reserve(total), total, &out);
-    const int written =
-        parseIcbm(&stream, &info, &out, reinterpret_cast<const uint8_t *>(replacement.data()),
-                  static_cast<uint16_t>(replacement.size()), &fixups);
-    if (written != 1) return "";
+    ByteStream_init(rebuilt, total, &out);
+    if (parseIcbm(&stream, &info, &out, reinterpret_cast<const uint8_t *>(replacement.data()),
+                  static_cast<uint16_t>(replacement.size()), &fixups) != 1)
+        return "";
     ByteStream again;
-    ByteStream_init(output.reserve(total), total, &again);
+    ByteStream_init(rebuilt, total, &again);
     if (frameLength(&again) != total) return "rewritten frame's FLAP length + 6 is not its size";
     char name[kOscarNameSize] = "";
     IcbmInfo rewritten{};
     classifyFrame(&again, name, &rewritten);
-    std::string failure = checkIcbmPointers(rewritten, output.reserve(total), total);
+    const std::string failure = checkIcbmPointers(rewritten, rebuilt, total);
     if (!failure.empty()) return failure;
     ByteStream_rewind(&again);
     IcbmInfo reread{};
     parseIcbm(&again, &reread, nullptr, nullptr, 0, nullptr);
     if (reread.status != kIcbmStatusText) return "rewritten frame no longer reads as a text ICBM";
-    if (reread.textLength != replacement.size() ||
-        (reread.textLength > 0 &&
-         std::memcmp(reread.text, replacement.data(), replacement.size()) != 0))
+    if (std::string(reinterpret_cast<const char *>(reread.text), reread.textLength) != replacement)
         return "rewritten frame does not carry the replacement";
     return "";
 }
@@ -135,24 +113,23 @@ std::string checkRewrite(const uint8_t *frame, size_t n, const std::string &repl
 // Input: a flag byte (bit 0: decode the login request against a known
 // name), the name and the replacement as chunks, then the frame.
 std::string oscarFrame(const uint8_t *data, size_t size) {
-    static GuardedBuffer guarded(kMaxOscarFrame);
+    static GuardedBuffer guarded(kFlapMaxLength + kFlapHeaderSize);
     FuzzInput in(data, size);
     const uint8_t flags = in.u8();
-    const std::string knownName = in.chunk();
-    const std::string replacement = in.chunk();
+    const std::string knownName = in.chunk(), replacement = in.chunk();
     std::string frameBytes = in.rest();
-    if (frameBytes.size() > guarded.capacity()) frameBytes.resize(guarded.capacity());
+    frameBytes.resize(std::min(frameBytes.size(), guarded.size));
     const size_t n = frameBytes.size();
     uint8_t *frame = guarded.place(frameBytes.data(), n);
 
     ByteStream stream;
     ByteStream_init(frame, static_cast<uint32_t>(n), &stream);
     char name[kOscarNameSize];
-    std::memset(name, 'z', sizeof name); // whatever the classifier leaves must still be terminated
+    std::memset(name, 'z', sizeof name); // whatever the classifier leaves must be terminated
     IcbmInfo info{};
     classifyFrame(&stream, name, &info);
     if (!terminated(name)) return "classifier left the screen name unterminated";
-    std::string failure = checkIcbmPointers(info, frame, n);
+    const std::string failure = checkIcbmPointers(info, frame, n);
     if (!failure.empty()) return failure;
 
     char requestName[kOscarNameSize] = "";
@@ -172,14 +149,13 @@ std::string oscarFrame(const uint8_t *data, size_t size) {
         return "login reply name or cookie out of bounds";
     ByteStream_rewind(&stream);
     parseSignonCookie(&stream, cookie);
-
     return checkRewrite(frame, n, replacement);
 }
 
 std::string ymsgFields(const uint8_t *data, size_t size) {
-    static GuardedBuffer guarded(kMaxYmsgPacket);
-    const size_t n = size < guarded.capacity() ? size : guarded.capacity();
-    uint8_t *packet = guarded.place(data, n);
+    static GuardedBuffer guarded(kYmsgMaxBodyLength + kYmsgHeaderSize);
+    const size_t n = std::min(size, guarded.size);
+    const uint8_t *packet = guarded.place(data, n);
     ByteStream stream;
     ByteStream_init(packet, static_cast<uint32_t>(n), &stream);
     YmsgFields fields{};
@@ -191,9 +167,8 @@ std::string ymsgFields(const uint8_t *data, size_t size) {
         if (std::memcmp(value->data + value->length, kYmsgSeparator, kYmsgSeparatorSize) != 0)
             return "YMSG field value not followed by its separator";
     }
-    const uint32_t announced = ymsgPacketSize(&stream);
     if (n >= kYmsgHeaderSize &&
-        announced != ((uint32_t{packet[8]} << 8 | packet[9]) + kYmsgHeaderSize))
+        ymsgPacketSize(&stream) != (uint32_t{packet[8]} << 8 | packet[9]) + kYmsgHeaderSize)
         return "YMSG packet size is not length + 20";
     return "";
 }

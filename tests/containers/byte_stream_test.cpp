@@ -1,77 +1,36 @@
-// Bounded big-endian reads, writes and searches over exact-size heap copies,
-// so that AddressSanitizer catches any access past the end.
+// Bounded big-endian reads, writes and searches: what does not fit whole
+// does nothing and answers 0. Every parser reads through these, so the
+// protocol suites and the decoder fuzz targets check the rest.
 #include <gtest/gtest.h>
 
-#include <functional>
+#include <string>
 #include <vector>
 
 #include "containers/byte_stream.h"
 
 namespace {
 
-using Bytes = std::vector<uint8_t>;
-using Op = std::function<uint32_t(ByteStream *, uint32_t *value)>;
+using Results = std::vector<uint32_t>; // of a sequence of calls, in order
 
-TEST(ByteStream, ReadsAndWritesAreBigEndianAndOnlyHappenWhenTheyFit) {
-    const Op u8 = [](ByteStream *s, uint32_t *v) {
-        uint8_t x = 0;
-        const uint32_t r = ByteStream_readU8(&x, s);
-        return *v = x, r;
-    };
-    const Op u16 = [](ByteStream *s, uint32_t *v) {
-        uint16_t x = 0;
-        const uint32_t r = ByteStream_readU16(&x, s);
-        return *v = x, r;
-    };
-    const Op u32 = [](ByteStream *s, uint32_t *v) { return ByteStream_readU32(v, s); };
-    const Op three = [](ByteStream *s, uint32_t *v) {
-        uint8_t x[3] = {};
-        const uint32_t r = ByteStream_read(x, 3, s);
-        return *v = uint32_t{x[0]} << 16 | uint32_t{x[1]} << 8 | x[2], r;
-    };
-    const Op w32 = [](ByteStream *s, uint32_t *) { return ByteStream_writeU32(258, s); };
-    const Op w16 = [](ByteStream *s, uint32_t *) { return ByteStream_writeU16(0xabcd, s); };
-    const Op w8 = [](ByteStream *s, uint32_t *) { return ByteStream_writeU8(0x7f, s); };
-    const Op w3 = [](ByteStream *s, uint32_t *) { return ByteStream_write("ABC", 3, s); };
-    const struct {
-        Bytes bytes;
-        uint32_t position;
-        Op op;
-        uint32_t result, value;
-        Bytes after; // for writes
-    } cases[] = {
-        {{0x12, 0x34}, 0, u16, 2, 0x1234, {}},
-        {{0, 0x12, 0x34}, 2, u16, 0, 0, {}},
-        {{0xfe, 0xdc, 0xba, 0x98}, 0, u32, 4, 0xfedcba98, {}},
-        {{0, 1, 2}, 0, u32, 0, 0, {}},
-        {{0xff}, 0, u8, 1, 0xff, {}},
-        {{0xff}, 1, u8, 0, 0, {}},
-        {{9, 1, 2, 3}, 1, three, 3, 0x010203, {}},
-        {{1, 2, 3}, 1, three, 0, 0, {}},
-        {{0xee, 0xee, 0xee, 0xee}, 0, w32, 4, 0, {0, 0, 1, 2}},
-        {{0xee, 0xee, 0xee}, 0, w32, 0, 0, {0xee, 0xee, 0xee}},
-        {{0xee, 0xee}, 0, w16, 2, 0, {0xab, 0xcd}},
-        {{0xee}, 0, w16, 0, 0, {0xee}},
-        {{0xee}, 0, w8, 1, 0, {0x7f}},
-        {{0xee, 0xee, 0xee}, 0, w3, 3, 0, {'A', 'B', 'C'}},
-        {{0xee, 0xee}, 0, w3, 0, 0, {0xee, 0xee}},
-    };
-    for (const auto &c : cases) {
-        std::vector<uint8_t> data = c.bytes;
-        ByteStream s;
-        ByteStream_init(data.data(), static_cast<uint32_t>(data.size()), &s);
-        s.position = c.position;
-        uint32_t value = 0;
-        EXPECT_EQ(c.op(&s, &value), c.result) << c.bytes.size() << " bytes from " << c.position;
-        EXPECT_EQ(value, c.value) << c.bytes.size() << " bytes from " << c.position;
-        EXPECT_EQ(s.position, c.position + c.result);
-        if (!c.after.empty()) {
-            EXPECT_EQ(data, c.after);
-        }
-    }
+TEST(ByteStream, ReadsAndWritesAreBigEndianAndHappenOnlyWhenTheyFitWhole) {
+    uint8_t data[7] = {0x12, 0x34, 0x56, 0x78, 0x9a, 0xbc, 0xde}, u8 = 0;
+    uint16_t u16 = 0;
+    uint32_t u32 = 0;
+    ByteStream s;
+    ByteStream_init(data, sizeof data, &s);
+    EXPECT_EQ((Results{ByteStream_readU16(&u16, &s), ByteStream_readU32(&u32, &s),
+                       ByteStream_readU32(&u32, &s), ByteStream_readU8(&u8, &s)}),
+              (Results{2, 4, 0, 1}));
+    EXPECT_EQ(u16 * 0x10000000000ull + u32 * 0x100ull + u8, 0x123456789abcdeull);
+    s.position = 1;
+    EXPECT_EQ((Results{ByteStream_writeU32(0x01020304, &s), ByteStream_writeU16(0xabcd, &s),
+                       ByteStream_writeU16(0xabcd, &s), ByteStream_writeU8(0x77, &s),
+                       ByteStream_write("AB", 2, &s)}),
+              (Results{4, 2, 0, 0, 0}));
+    EXPECT_EQ(std::string(data, data + 7), "\x12\x01\x02\x03\x04\xab\xcd");
 }
 
-TEST(ByteStream, SkipClampsAtTheEndAndFindOnlyReportsWholeMatches) {
+TEST(ByteStream, SkipClampsAtTheEndAndFindReportsOnlyWholeMatches) {
     const uint8_t five[] = {'x', 'y', 'x', 'y', 'z'};
     ByteStream s;
     ByteStream_init(five, 5, &s);
@@ -83,8 +42,8 @@ TEST(ByteStream, SkipClampsAtTheEndAndFindOnlyReportsWholeMatches) {
     ByteStream_skip(1, &s);
     EXPECT_EQ(ByteStream_find("xyz", 3, &s), 1);
     EXPECT_EQ(ByteStream_find("yz!", 3, &s), -1) << "a match must lie wholly inside";
-    EXPECT_EQ(ByteStream_find("z", 1, &s), 3);
-    EXPECT_EQ(s.position, 1u);
+    EXPECT_EQ(ByteStream_find("z", 1, &s) + ByteStream_find("", 0, &s), 3);
+    EXPECT_EQ(ByteStream_find("", 0, nullptr) + ByteStream_find(nullptr, 1, &s), -2);
     uint8_t all[5];
     EXPECT_EQ(ByteStream_read(all, 4, &s), 4u) << "exactly the bytes left";
     EXPECT_EQ(ByteStream_read(all, 1, &s) + ByteStream_skip(1, nullptr) +

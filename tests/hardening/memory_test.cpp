@@ -43,8 +43,8 @@ int64_t heapInUse() {
 #endif
 }
 
-// One side's stream: a head, then `unit` repeated up to `total` bytes, then
-// the end or, with `stall`, silence until the relay gives up.
+// One side: a head, then `unit` repeated up to `total` bytes, then the end
+// or, with `stall`, silence until the relay gives up.
 struct Stream {
     Bytes head, unit;
     uint64_t total = 0;
@@ -60,8 +60,7 @@ uint64_t traffic = 0;
 void sample() { peak = std::max(peak, heapInUse() - baseline); }
 int32_t slotWait(QMX_Socket ra, QMX_Socket rb, QMX_Socket, QMX_Socket, int32_t, int32_t) {
     sample();
-    const int32_t bits =
-        (ra && streams[0].readable() ? 1 : 0) | (rb && streams[1].readable() ? 2 : 0);
+    const int32_t bits = (ra && streams[0].readable()) | (rb && streams[1].readable()) << 1;
     return bits != 0 ? bits : streams[0].stall || streams[1].stall ? 0 : -1;
 }
 int32_t slotSend(QMX_Socket, const uint8_t *, intptr_t count, uint32_t) {
@@ -83,61 +82,40 @@ int32_t slotRecv(QMX_Socket s, uint8_t *buffer, intptr_t size, uint32_t flags) {
     return static_cast<int32_t>(n);
 }
 
-constexpr uint64_t kStream = 1u << 20;
-Stream endless(const Bytes &head, const Bytes &unit, uint64_t total = kStream, bool stall = false) {
-    return Stream{head, unit, total, stall};
-}
-
 // The frame-based protocols hold one frame (and a rewritten copy) at a time
 // whatever the peer sends. The MSN relay keeps four histories that grow with
 // all traffic until the relay ends, each a byte array that at most doubles
 // its count; everything else must fit in a fixed allowance.
 TEST(HostileMemory, InstancesHoldAtMostAFrameOrTheirMsnHistories) {
     if (heapInUse() < 0) GTEST_SKIP() << "no heap statistics on this platform";
-    const Bytes ymsgLargest = qmxtest::YmsgPacket()
-                                  .service(6)
-                                  .field("1", "a")
-                                  .field("5", "b")
-                                  .field("14", Bytes(0xFFFF - 18, 't'))
-                                  .build();
-    const Bytes oscarLargest = qmxtest::oscarFlap(2, 1, Bytes(0xFFFF, 'f'));
-    const Bytes oscarLargestIm = qmxtest::oscarOutgoingIcbm(
-        1, 7, 1, "bob",
-        qmxtest::oscarMessageDataTlv(Bytes(0xFFFF - 100, 'm'), qmxtest::kCharsetAscii, 0));
+    using namespace qmxtest;
+    const Bytes text(0xFFFF - 18, 't'); // with the fields below, the largest YMSG body
+    const Bytes ymsg =
+        YmsgPacket().service(6).field("1", "a").field("5", "b").field("14", text).build();
+    const Bytes im = oscarOutgoingIcbm(
+        1, 7, 1, "bob", oscarMessageDataTlv(Bytes(0xFFFF - 100, 'm'), kCharsetAscii, 0));
+    const Bytes flap = oscarFlap(2, 1, Bytes(0xFFFF, 'f')), lines = "PNG\r\n";
+    const Bytes ymsgHead = YmsgPacket().service(6).lengthField(0xFFFF).build();
+    const Bytes flapHead = oscarFlapAnnouncing(2, 1, 0xFFFF, "");
     // Login replies whose cookies no sign-on ever claims: without a bound the
     // process would keep every one until shutdown.
-    const Bytes loginReply = qmxtest::oscarSignoffFrame(
-        1, qmxtest::oscarTlv(1, "alice") + qmxtest::oscarTlv(6, Bytes(256, 'c')));
+    const Bytes reply = oscarSignoffFrame(1, oscarTlv(1, "alice") + oscarTlv(6, Bytes(256, 'c')));
+    const uint64_t kMiB = 1u << 20, replies = 20000 * reply.size();
     const struct {
         const char *name;
         uint32_t protocol;
         Stream client, server;
     } cases[] = {
-        {"oscar 20000 unclaimed login replies",
-         QMX_PROTO_OSCAR,
-         {},
-         endless("", loginReply, 20000 * loginReply.size())},
-        {"ymsg largest packets", QMX_PROTO_YMSG, endless("", ymsgLargest),
-         endless("", ymsgLargest)},
-        {"ymsg unfinished packet",
-         QMX_PROTO_YMSG,
-         endless(qmxtest::YmsgPacket().service(6).lengthField(0xFFFF).build(), "x", 0xFFFF, true),
-         {}},
-        {"oscar largest frames", QMX_PROTO_OSCAR, endless("", oscarLargest),
-         endless("", oscarLargest)},
-        {"oscar largest messages", QMX_PROTO_OSCAR, endless("", oscarLargestIm), {}},
-        {"oscar unfinished frame",
-         QMX_PROTO_OSCAR,
-         endless(qmxtest::oscarFlapAnnouncing(2, 1, 0xFFFF, ""), "x", 0xFFFF, true),
-         {}},
-        {"msn 2^31 payload", QMX_PROTO_MSN, endless("MSG 1 N 2147483648\r\n", "0123456789"), {}},
-        {"msn endless line", QMX_PROTO_MSN, endless("VER ", "A"), {}},
-        {"msn unfinished payload",
-         QMX_PROTO_MSN,
-         endless("ADL 1 262000\r\n", "<", 262000, true),
-         {}},
-        {"msn forwarded lines", QMX_PROTO_MSN, endless("", "PNG\r\n", kStream / 4),
-         endless("", "QNG 50\r\n", kStream / 4)},
+        {"oscar unclaimed login replies", QMX_PROTO_OSCAR, {}, {"", reply, replies}},
+        {"ymsg largest packets", QMX_PROTO_YMSG, {"", ymsg, kMiB}, {"", ymsg, kMiB}},
+        {"ymsg unfinished packet", QMX_PROTO_YMSG, {ymsgHead, "x", 0xFFFF, true}, {}},
+        {"oscar largest frames", QMX_PROTO_OSCAR, {"", flap, kMiB}, {"", flap, kMiB}},
+        {"oscar largest messages", QMX_PROTO_OSCAR, {"", im, kMiB}, {}},
+        {"oscar unfinished frame", QMX_PROTO_OSCAR, {flapHead, "x", 0xFFFF, true}, {}},
+        {"msn 2^31 payload", QMX_PROTO_MSN, {"MSG 1 N 2147483648\r\n", "0123456789", kMiB}, {}},
+        {"msn endless line", QMX_PROTO_MSN, {"VER ", "A", kMiB}, {}},
+        {"msn unfinished payload", QMX_PROTO_MSN, {"ADL 1 262000\r\n", "<", 262000, true}, {}},
+        {"msn forwarded lines", QMX_PROTO_MSN, {"", lines, kMiB / 4}, {"", "QNG 50\r\n", kMiB / 4}},
     };
     for (const auto &c : cases) {
         streams[0] = c.client;
@@ -145,19 +123,17 @@ TEST(HostileMemory, InstancesHoldAtMostAFrameOrTheirMsnHistories) {
         peak = 0;
         traffic = 0;
         ASSERT_EQ(QMX_init(), 0u);
-        QMX_setCallback(QMX_CB_WAIT, qmxtest::cb(slotWait));
-        QMX_setCallback(QMX_CB_SEND, qmxtest::cb(slotSend));
-        QMX_setCallback(QMX_CB_RECV, qmxtest::cb(slotRecv));
+        QMX_setCallback(QMX_CB_WAIT, cb(slotWait));
+        QMX_setCallback(QMX_CB_SEND, cb(slotSend));
+        QMX_setCallback(QMX_CB_RECV, cb(slotRecv));
         baseline = heapInUse();
         const uint32_t id = QMX_newInstance(c.protocol, 1, 2, 0);
         QMX_processInstance(id);
         sample();
         EXPECT_EQ(QMX_deleteInstance(id), 0u);
         QMX_shutdown();
-        const int64_t bound = c.protocol == QMX_PROTO_MSN
-                                  ? static_cast<int64_t>(2 * traffic) + (1 << 20)
-                                  : 512 * 1024;
-        EXPECT_LT(peak, bound) << c.name;
+        const int64_t msnBound = static_cast<int64_t>(2 * traffic) + (1 << 20);
+        EXPECT_LT(peak, c.protocol == QMX_PROTO_MSN ? msnBound : 512 * 1024) << c.name;
         RecordProperty(c.name, std::to_string(peak));
     }
 }
