@@ -90,6 +90,8 @@ defaults
     log global
     option dontlognull
     timeout connect 5s
+    # A busy proxy that answers late is not down; a 503 or a refusal is.
+    timeout check 5s
     timeout client 1h
     timeout server 1h
     retries 3
