@@ -16,7 +16,7 @@ ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 cd "$ROOT"
 FUZZ_SECONDS="${FUZZ_SECONDS:-60}"
 JOBS="${JOBS:-2}"
-TARGETS=(ymsg_relay oscar_relay msn_relay containers oscar_frame ymsg_fields)
+TARGETS=(ymsg_relay oscar_relay msn_relay containers oscar_frame ymsg_fields proxy_header)
 STAGES=("$@")
 [ ${#STAGES[@]} -eq 0 ] && STAGES=(tools fuzz tsan valgrind)
 

@@ -162,9 +162,16 @@ Socket Listener::accept(int timeoutMs) {
     return Socket(fd);
 }
 
-Socket connectLoopback(uint16_t port) {
+Socket connectLoopback(uint16_t port, const std::string &source) {
     Socket s(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
     if (!s.valid()) failErrno("socket");
+    if (!source.empty()) {
+        sockaddr_in from = loopback(0);
+        if (inet_pton(AF_INET, source.c_str(), &from.sin_addr) != 1 ||
+            ::bind(s.fd(), reinterpret_cast<sockaddr *>(&from), sizeof from) != 0) {
+            failErrno("bind to " + source);
+        }
+    }
     sockaddr_in sa = loopback(port);
     if (::connect(s.fd(), reinterpret_cast<sockaddr *>(&sa), sizeof sa) != 0) {
         failErrno("connect to 127.0.0.1:" + std::to_string(port));
@@ -176,7 +183,7 @@ Socket connectLoopback(uint16_t port) {
 
 int socks5Connect(Socket &s, uint16_t proxyPort, const std::string &host, uint16_t port,
                   const std::string &user, const std::string &password) {
-    s = connectLoopback(proxyPort);
+    if (!s.valid()) s = connectLoopback(proxyPort);
     const bool auth = !user.empty();
     s.write(std::string("\x05\x01", 2) + (auth ? "\x02" : std::string(1, '\0')));
     const std::string choice = s.readExact(2);

@@ -60,11 +60,14 @@ private:
     uint16_t port_ = 0;
 };
 
-Socket connectLoopback(uint16_t port);
+// source: a local address to connect from (127.0.0.x), as many distinct
+// clients would; empty for the system's choice.
+Socket connectLoopback(uint16_t port, const std::string &source = {});
 
 // SOCKS5 CONNECT through a proxy on 127.0.0.1:proxyPort to host:port, with
 // username/password authentication when user is not empty. Returns the
 // reply code (0: connected) and leaves the socket connected on success.
+// A socket already connected to the proxy is used as it is.
 int socks5Connect(Socket &socket, uint16_t proxyPort, const std::string &host, uint16_t port,
                   const std::string &user = "", const std::string &password = "");
 Socket socks5Open(uint16_t proxyPort, const std::string &host, uint16_t port,

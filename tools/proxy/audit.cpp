@@ -145,6 +145,10 @@ void AuditLog::write(const AuditRecord &r) {
     line.reserve(256);
     line += R"({"time":")" + timestamp() + "\"";
     field(line, "record", r.record);
+    if (!r.proxy.empty()) {
+        line += ",\"proxy\":";
+        appendJsonString(line, r.proxy);
+    }
     line += ",\"instance\":" + std::to_string(r.instance);
     static const char *const protocols[] = {"oscar", "msn", "ymsg"};
     field(line, "protocol", r.protocol < 3 ? protocols[r.protocol] : "unknown");
@@ -154,6 +158,7 @@ void AuditLog::write(const AuditRecord &r) {
     field(line, "direction", r.direction);
     field(line, "from", r.from);
     field(line, "to", r.to);
+    if (r.cookie != nullptr) field(line, "cookie", r.cookie);
     field(line, "action", r.action);
     field(line, "decision", r.decision);
     if (r.decision != nullptr)

@@ -15,7 +15,9 @@ struct AuditRecord {
     const char *record = "event"; // "event" or "decision"
     uint32_t instance = 0;
     uint32_t protocol = 0;
+    std::string_view proxy; // which proxy wrote it, when several share one store
     std::string_view client;
+    const char *cookie = nullptr;    // "unknown": an OSCAR sign-on no login here announced
     const char *event = nullptr;     // event type name, or null for a decision
     const char *direction = nullptr; // "client_to_server" / "server_to_client"
     const char *from = nullptr;

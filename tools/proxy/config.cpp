@@ -3,12 +3,14 @@
 // Every table is checked against the keys it may hold, so that a misspelt
 // key is an error instead of a silently ignored line.
 #include "config.h"
+#include "net.h"
 #include "regex_rule.h"
 
 #include <qmx/qmx.h>
 
 #include <fnmatch.h>
 #include <grp.h>
+#include <unistd.h>
 
 #include <fstream>
 #include <set>
@@ -140,7 +142,10 @@ std::string indexed(const std::string &key, const toml::value &v, size_t i) {
 void readLimits(const toml::value &v, Config &c) {
     onlyKeys("limits", v,
              {"max_connections", "max_held_bytes", "msn_relay_bytes", "connect_timeout",
-              "handshake_timeout"});
+              "handshake_timeout", "drain_timeout"});
+    if (const auto *m = member(v, "drain_timeout")) {
+        c.drainTimeoutSeconds = static_cast<uint32_t>(uintAt("limits.drain_timeout", *m, 0, 86400));
+    }
     if (const auto *m = member(v, "max_connections")) {
         c.maxConnections = static_cast<uint32_t>(uintAt("limits.max_connections", *m, 1, 100000));
     }
@@ -163,13 +168,39 @@ void readLimits(const toml::value &v, Config &c) {
     }
 }
 
+// proxy_protocol and trusted_proxies, which both kinds of listener take.
+ProxyProtocol proxyProtocolAt(const std::string &key, const toml::value &t) {
+    ProxyProtocol p;
+    if (const auto *m = member(t, "proxy_protocol")) p.on = boolAt(key + ".proxy_protocol", *m);
+    const toml::value *trusted = member(t, "trusted_proxies");
+    if (p.on && trusted == nullptr) {
+        fail(key + ".trusted_proxies", t,
+             "is missing (with proxy_protocol, name the balancers' addresses)");
+    }
+    if (trusted == nullptr) return p;
+    if (!trusted->is_array()) fail(key + ".trusted_proxies", *trusted, "must be an array");
+    const auto &items = trusted->as_array();
+    for (size_t i = 0; i < items.size(); ++i) {
+        const std::string itemKey = key + ".trusted_proxies[" + std::to_string(i) + "]";
+        Cidr cidr;
+        if (!parseCidr(stringAt(itemKey, items[i]), &cidr)) {
+            fail(itemKey, items[i], "is not an address or an address/prefix");
+        }
+        p.trusted.push_back(cidr);
+    }
+    return p;
+}
+
 void readSocks5(const toml::value &v, Config &c) {
     const auto tables = tablesAt("socks5", v);
     for (size_t i = 0; i < tables.size(); ++i) {
         const std::string key = indexed("socks5", v, i);
         const toml::value &t = *tables[i];
-        onlyKeys(key, t, {"listen", "username", "password", "ports", "other_ports"});
+        onlyKeys(key, t,
+                 {"listen", "username", "password", "ports", "other_ports", "proxy_protocol",
+                  "trusted_proxies"});
         Socks5Listener s;
+        s.proxyProtocol = proxyProtocolAt(key, t);
         const toml::value *listen = member(t, "listen");
         if (listen == nullptr) fail(key + ".listen", t, "is missing");
         s.listen = endpointAt(key + ".listen", *listen, true);
@@ -215,8 +246,9 @@ void readForwards(const toml::value &v, Config &c) {
     for (size_t i = 0; i < tables.size(); ++i) {
         const std::string key = indexed("forward", v, i);
         const toml::value &t = *tables[i];
-        onlyKeys(key, t, {"listen", "upstream", "protocol"});
+        onlyKeys(key, t, {"listen", "upstream", "protocol", "proxy_protocol", "trusted_proxies"});
         Forward f;
+        f.proxyProtocol = proxyProtocolAt(key, t);
         for (const char *required : {"listen", "upstream", "protocol"}) {
             if (member(t, required) == nullptr) fail(key + "." + required, t, "is missing");
         }
@@ -290,7 +322,8 @@ void readReplacements(const toml::value &v, Config &c) {
 }
 
 void readAudit(const toml::value &v, Config &c) {
-    onlyKeys("audit", v, {"path", "log_text", "group"});
+    onlyKeys("audit", v, {"path", "log_text", "group", "proxy"});
+    if (const auto *m = member(v, "proxy")) c.auditProxy = stringAt("audit.proxy", *m);
     if (const auto *m = member(v, "group")) {
         c.auditGroup = stringAt("audit.group", *m);
         if (getgrnam(c.auditGroup.c_str()) == nullptr) fail("audit.group", *m, "no such group");
@@ -346,6 +379,11 @@ Config build(const toml::value &root, const std::string &name) {
     if (const auto *m = member(root, "audit")) readAudit(*m, c);
     if (const auto *m = member(root, "metrics")) readMetrics(*m, c);
     if (const auto *m = member(root, "dns")) readDns(*m, c);
+    if (c.auditProxy.empty()) {
+        char host[256] = "";
+        gethostname(host, sizeof host - 1);
+        c.auditProxy = host;
+    }
     return c;
 }
 

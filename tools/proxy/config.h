@@ -24,8 +24,23 @@ struct Endpoint {
     std::string text() const; // "host:port", with brackets around IPv6
 };
 
+// An address range such as "10.0.0.0/8" or "::1/128".
+struct Cidr {
+    int family = 0; // AF_INET or AF_INET6
+    uint8_t bytes[16] = {};
+    unsigned bits = 0;
+};
+
+// A listener behind a load balancer: each connection must come from one of
+// the trusted ranges and open with a PROXY protocol header naming the client.
+struct ProxyProtocol {
+    bool on = false;
+    std::vector<Cidr> trusted;
+};
+
 struct Socks5Listener {
     Endpoint listen;
+    ProxyProtocol proxyProtocol;
     std::string username; // empty: no authentication
     std::string password;
     std::map<uint16_t, PortUse> ports;
@@ -34,6 +49,7 @@ struct Socks5Listener {
 
 struct Forward {
     Endpoint listen;
+    ProxyProtocol proxyProtocol;
     Endpoint upstream;
     uint32_t protocol = 0; // QMX_PROTO_*
 };
@@ -66,6 +82,9 @@ struct Config {
     uint64_t msnRelayBytes = 8U << 20;
     uint32_t connectTimeoutSeconds = 10;
     uint32_t handshakeTimeoutSeconds = 30;
+    // After a stop request, how long running relays may go on before they
+    // are ended; 0 ends them at once.
+    uint32_t drainTimeoutSeconds = 30;
     std::vector<Socks5Listener> socks5;
     std::vector<Forward> forwards;
     bool defaultAllow = true;
@@ -76,7 +95,8 @@ struct Config {
     std::vector<ReplaceRule> replacements;
     std::string auditPath; // empty: no audit log
     bool auditText = false;
-    std::string auditGroup;                // empty: the file is 0600; else 0640 with this group
+    std::string auditProxy; // names this proxy in every record; default: the host name
+    std::string auditGroup; // empty: the file is 0600; else 0640 with this group
     std::optional<Endpoint> metricsListen; // [metrics]; read at start only
     std::string dnsServers;                // [dns] servers, as c-ares' "host:port,..."
 };

@@ -16,7 +16,7 @@ namespace {
 
 constexpr int kExitConfig = 2;
 
-void onStopSignal(int) { qmxproxy::stopSignalRaise(); }
+void onStopSignal(int) { qmxproxy::drainSignalRaise(); }
 void onHangupSignal(int) { qmxproxy::hangupSignalRaise(); }
 
 void installSignals() {

@@ -53,6 +53,12 @@ std::string renderMetrics(const MetricsSnapshot &s) {
             c.handshakeFailures);
     counter("qmx_proxy_upstream_failures_total", "Upstream servers that could not be reached.",
             c.upstreamFailures);
+    counter("qmx_proxy_proxy_header_rejected_total",
+            "Connections closed on a proxy_protocol listener: untrusted peer or no valid header.",
+            c.proxyHeaderRejected);
+    counter("qmx_proxy_oscar_unknown_cookies_total",
+            "OSCAR sign-ons whose cookie came from a login this proxy did not relay.",
+            c.unknownCookies);
 
     e.family("qmx_proxy_relays_total", "counter",
              "Relays started, by protocol; raw is unfiltered.");

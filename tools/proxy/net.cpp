@@ -10,9 +10,12 @@
 #include <poll.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cctype>
 #include <cerrno>
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
 
 namespace qmxproxy {
@@ -22,6 +25,8 @@ namespace {
 int stopPipe[2] = {-1, -1};
 std::atomic<bool> stopRaised{false};
 int hangupPipe[2] = {-1, -1};
+int drainPipe[2] = {-1, -1};
+std::atomic<bool> drainRaised{false};
 
 } // namespace
 
@@ -44,6 +49,27 @@ void stopSignalRaise() {
 }
 
 bool stopSignalRaised() { return stopRaised.load(); }
+
+void drainSignalInit() {
+    if (drainPipe[0] >= 0) return;
+    if (pipe2(drainPipe, O_CLOEXEC | O_NONBLOCK) != 0) drainPipe[0] = drainPipe[1] = -1;
+}
+
+int drainSignalFd() { return drainPipe[0]; }
+
+void drainSignalRaise() {
+    if (drainRaised.exchange(true)) {
+        stopSignalRaise();
+        return;
+    }
+    if (drainPipe[1] >= 0) {
+        const char byte = 'd';
+        ssize_t ignored = ::write(drainPipe[1], &byte, 1);
+        (void)ignored;
+    }
+}
+
+bool drainSignalRaised() { return drainRaised.load(); }
 
 void hangupSignalInit() {
     if (hangupPipe[0] >= 0) return;
@@ -196,6 +222,61 @@ int connectTo(const std::string &host, uint16_t port, int timeoutSeconds, std::s
     }
     setNoDelay(fd);
     return fd;
+}
+
+bool parseCidr(const std::string &text, Cidr *out) {
+    const size_t slash = text.find('/');
+    const std::string host = text.substr(0, slash);
+    Cidr c;
+    if (inet_pton(AF_INET, host.c_str(), c.bytes) == 1) {
+        c.family = AF_INET;
+    } else if (inet_pton(AF_INET6, host.c_str(), c.bytes) == 1) {
+        c.family = AF_INET6;
+    } else {
+        return false;
+    }
+    const unsigned max = c.family == AF_INET ? 32 : 128;
+    c.bits = max;
+    if (slash != std::string::npos) {
+        const std::string bits = text.substr(slash + 1);
+        char *end = nullptr;
+        const unsigned long value = std::strtoul(bits.c_str(), &end, 10);
+        if (bits.empty() || bits.size() > 3 || *end != '\0' || !std::isdigit(bits[0]) ||
+            value > max) {
+            return false;
+        }
+        c.bits = static_cast<unsigned>(value);
+    }
+    *out = c;
+    return true;
+}
+
+bool cidrContains(const std::vector<Cidr> &list, const sockaddr *peer) {
+    static const uint8_t kMapped[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xFF};
+    int family = peer->sa_family;
+    const uint8_t *address = nullptr;
+    if (family == AF_INET) {
+        address = reinterpret_cast<const uint8_t *>(
+            &reinterpret_cast<const sockaddr_in *>(peer)->sin_addr);
+    } else if (family == AF_INET6) {
+        address = reinterpret_cast<const uint8_t *>(
+            &reinterpret_cast<const sockaddr_in6 *>(peer)->sin6_addr);
+        if (std::memcmp(address, kMapped, sizeof kMapped) == 0) {
+            family = AF_INET;
+            address += sizeof kMapped;
+        }
+    } else {
+        return false;
+    }
+    return std::any_of(list.begin(), list.end(), [&](const Cidr &c) {
+        if (c.family != family) return false;
+        const unsigned whole = c.bits / 8;
+        const unsigned rest = c.bits % 8;
+        if (std::memcmp(c.bytes, address, whole) != 0) return false;
+        if (rest == 0) return true;
+        const auto mask = static_cast<uint8_t>(0xFF00 >> rest);
+        return (c.bytes[whole] & mask) == (address[whole] & mask);
+    });
 }
 
 } // namespace qmxproxy

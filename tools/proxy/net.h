@@ -6,6 +6,7 @@
 #include <sys/socket.h>
 
 #include <string>
+#include <vector>
 
 namespace qmxproxy {
 
@@ -16,6 +17,14 @@ void stopSignalInit();
 int stopSignalFd();
 void stopSignalRaise(); // async-signal-safe
 bool stopSignalRaised();
+
+// SIGTERM: stop accepting and let running relays finish (drain); the accept
+// loop watches this pipe. A second request, or the drain timeout, raises
+// the stop request, which ends the relays too.
+void drainSignalInit();
+int drainSignalFd();
+void drainSignalRaise(); // async-signal-safe; a repeat raises the stop request
+bool drainSignalRaised();
 
 // SIGHUP: a pipe that becomes readable when a hangup arrives; the accept loop
 // drains it and reopens the audit log.
@@ -39,5 +48,10 @@ void setNoDelay(int fd);
 void setNonBlocking(int fd);
 std::string addressText(const sockaddr *sa);
 std::string peerText(int fd);
+
+// "10.0.0.0/8", "::1/128" or a bare address (one host).
+bool parseCidr(const std::string &text, Cidr *out);
+// IPv4-mapped IPv6 peers match IPv4 ranges.
+bool cidrContains(const std::vector<Cidr> &list, const sockaddr *peer);
 
 } // namespace qmxproxy

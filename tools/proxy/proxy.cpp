@@ -1,6 +1,7 @@
 #include "proxy.h"
 
 #include "net.h"
+#include "proxy_header.h"
 #include "resolver.h"
 #include "service_notify.h"
 #include "socks5.h"
@@ -19,6 +20,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <ctime>
 
@@ -57,10 +59,41 @@ struct Proxy::Accepted {
     Proxy *proxy;
     Listener listener;
     int fd;
-    std::string peer;
+    sockaddr_storage address;
 };
 
 namespace {
+
+// Takes exactly the header from the client side, within timeoutMs in all.
+bool readProxyHeader(HostSocket &s, int timeoutMs, ProxyHeader *out, std::string *why) {
+    using Clock = std::chrono::steady_clock;
+    const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    uint8_t header[kProxyHeaderMax];
+    size_t have = 0;
+    for (;;) {
+        size_t used = 0;
+        size_t need = 0;
+        const char *reason = "";
+        const ProxyParse r = parseProxyHeader(header, have, out, &used, &need, &reason);
+        if (r == ProxyParse::Done) return true;
+        if (r == ProxyParse::Invalid) {
+            *why = reason;
+            return false;
+        }
+        // Only what the header still lacks is taken: the bytes after it stay
+        // in the read-ahead for the SOCKS5 handshake or the relay.
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+        const intptr_t got = left.count() <= 0
+                                 ? -1
+                                 : hostRead(s, header + have, need, static_cast<int>(left.count()));
+        if (got <= 0) {
+            *why = got == 0 ? "closed before its PROXY header" : "no PROXY header in time";
+            return false;
+        }
+        have += static_cast<size_t>(got);
+    }
+}
 
 bool isLoopback(const std::string &host) {
     return host == "localhost" || host == "::1" || host.rfind("127.", 0) == 0;
@@ -93,8 +126,9 @@ Proxy::~Proxy() {
 
 bool Proxy::start(std::string *error) {
     stopSignalInit();
+    drainSignalInit();
     hangupSignalInit();
-    if (stopSignalFd() < 0 || hangupSignalFd() < 0) {
+    if (stopSignalFd() < 0 || drainSignalFd() < 0 || hangupSignalFd() < 0) {
         *error = "cannot create the signal pipes";
         return false;
     }
@@ -126,7 +160,7 @@ bool Proxy::start(std::string *error) {
     if (config.metricsListen) {
         const auto snapshot = [this] {
             std::lock_guard<std::mutex> lock(mutex_);
-            return MetricsSnapshot{&counters_, active_, stopSignalRaised()};
+            return MetricsSnapshot{&counters_, active_, drainSignalRaised() || stopSignalRaised()};
         };
         if (!metrics_.start(*config.metricsListen, snapshot, error)) return false;
         spdlog::info("listening: metrics {}",
@@ -259,6 +293,7 @@ void Proxy::run() {
         pfds.clear();
         for (const Listener &l : listeners_) pfds.push_back({l.fd, POLLIN, 0});
         pfds.push_back({hangupSignalFd(), POLLIN, 0});
+        pfds.push_back({drainSignalFd(), POLLIN, 0});
         pfds.push_back({stopSignalFd(), POLLIN, 0});
         const int n = poll(pfds.data(), pfds.size(), -1);
         if (n < 0) {
@@ -266,8 +301,8 @@ void Proxy::run() {
             spdlog::error("poll on the listeners failed: {}", std::strerror(errno));
             break;
         }
-        if (pfds.back().revents != 0) break;
-        if (pfds[pfds.size() - 2].revents != 0) {
+        if (pfds.back().revents != 0 || pfds[pfds.size() - 2].revents != 0) break;
+        if (pfds[pfds.size() - 3].revents != 0) {
             reload();
             continue;
         }
@@ -295,24 +330,19 @@ void Proxy::run() {
                     }
                     break;
                 }
-                spawn(listeners_[i], fd, addressText(reinterpret_cast<sockaddr *>(&ss)));
+                spawn(listeners_[i], fd, ss);
             }
         }
     }
     notifyService("STOPPING=1");
-    spdlog::info("stopping: no new clients; ending {} running relay(s)", [&] {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return active_;
-    }());
+    // Closed listeners make a balancer's connects fail at once, and
+    // /healthz already answers 503, so new clients go to the other proxies.
     if (spare >= 0) ::close(spare);
     for (Listener &l : listeners_) {
         ::close(l.fd);
         l.fd = -1;
     }
-    {
-        std::unique_lock<std::mutex> lock(mutex_);
-        idle_.wait(lock, [&] { return active_ == 0; });
-    }
+    drain();
     if (libraryUp_) {
         QMX_shutdown();
         libraryUp_ = false;
@@ -321,8 +351,24 @@ void Proxy::run() {
     audit_.close();
 }
 
-void Proxy::spawn(const Listener &listener, int fd, const std::string &peer) {
+void Proxy::drain() {
+    const uint32_t seconds = stopSignalRaised() ? 0 : currentConfig()->drainTimeoutSeconds;
+    std::unique_lock<std::mutex> lock(mutex_);
+    spdlog::info("stopping: no new clients; {} running relay(s) may go on for up to {} s", active_,
+                 seconds);
+    const auto done = [&] { return active_ == 0 || stopSignalRaised(); };
+    if (!idle_.wait_for(lock, std::chrono::seconds(seconds), done) || stopSignalRaised()) {
+        if (active_ > 0) spdlog::info("stopping: ending {} running relay(s)", active_);
+        lock.unlock();
+        stopSignalRaise();
+        lock.lock();
+    }
+    idle_.wait(lock, [&] { return active_ == 0; });
+}
+
+void Proxy::spawn(const Listener &listener, int fd, const sockaddr_storage &address) {
     counters_.accepted++;
+    const std::string peer = addressText(reinterpret_cast<const sockaddr *>(&address));
     {
         std::lock_guard<std::mutex> lock(mutex_);
         const uint32_t limit = currentConfig()->maxConnections;
@@ -335,7 +381,7 @@ void Proxy::spawn(const Listener &listener, int fd, const std::string &peer) {
         }
         ++active_;
     }
-    auto *job = new Accepted{this, listener, fd, peer};
+    auto *job = new Accepted{this, listener, fd, address};
     pthread_attr_t attr;
     pthread_attr_init(&attr);
     pthread_attr_setstacksize(&attr, kThreadStack);
@@ -361,7 +407,7 @@ void Proxy::spawn(const Listener &listener, int fd, const std::string &peer) {
 
 void *Proxy::threadMain(void *arg) {
     std::unique_ptr<Accepted> job(static_cast<Accepted *>(arg));
-    job->proxy->serve(job->listener, job->fd, job->peer);
+    job->proxy->serve(job->listener, job->fd, job->address);
     job->proxy->finished();
     return nullptr;
 }
@@ -372,14 +418,31 @@ void Proxy::finished() {
     if (active_ == 0) idle_.notify_all();
 }
 
-void Proxy::serve(const Listener &listener, int fd, const std::string &peer) {
+void Proxy::serve(const Listener &listener, int fd, const sockaddr_storage &address) {
     Connection conn;
     conn.clientSide.fd = fd;
-    conn.client = peer;
+    conn.client = addressText(reinterpret_cast<const sockaddr *>(&address));
     conn.via = listener.name;
     setNoDelay(fd);
     const auto config = currentConfig();
     const int handshakeMs = static_cast<int>(config->handshakeTimeoutSeconds) * 1000;
+    const ProxyProtocol &behind =
+        listener.socks ? listener.socks5.proxyProtocol : listener.forward.proxyProtocol;
+    if (behind.on) {
+        // From here on the client is the one the balancer names, in logs,
+        // audit records and policy alike.
+        ProxyHeader header;
+        std::string why = "not a trusted proxy";
+        if (!cidrContains(behind.trusted, reinterpret_cast<const sockaddr *>(&address)) ||
+            !readProxyHeader(conn.clientSide, handshakeMs, &header, &why)) {
+            counters_.proxyHeaderRejected++;
+            spdlog::warn("{}: {}: {}; closing", listener.name, conn.client, why);
+            ::close(fd);
+            return;
+        }
+        if (header.hasAddress) conn.client = header.client;
+    }
+    const std::string &peer = conn.client;
 
     PortUse use = PortUse::Refuse;
     std::string host;
@@ -537,14 +600,17 @@ std::string Proxy::summary() const {
                        "  reloads (failed)        {} ({})\n"
                        "  relays ended by limit   {}\n"
                        "  msn relay restarts      {}\n"
+                       "  proxy headers rejected  {}\n"
+                       "  unknown oscar cookies   {}\n"
                        "  bytes to servers        {}\n"
                        "  bytes to clients        {}\n",
                        c.accepted.load(), c.refusedAtLimit.load(), c.handshakeFailures.load(),
                        c.upstreamFailures.load(), relays, c.rawRelays.load(),
                        c.instancesDeleted.load(), events, allowed, denied, replaced,
                        c.maskFallbacks.load(), c.reloads.load(), c.reloadFailures.load(),
-                       c.heldCapEnded.load(), c.msnRelayRestarts.load(), c.bytesToServer.load(),
-                       c.bytesToClient.load());
+                       c.heldCapEnded.load(), c.msnRelayRestarts.load(),
+                       c.proxyHeaderRejected.load(), c.unknownCookies.load(),
+                       c.bytesToServer.load(), c.bytesToClient.load());
 }
 
 } // namespace qmxproxy

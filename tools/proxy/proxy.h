@@ -7,6 +7,8 @@
 #include "metrics.h"
 #include "socket_host.h"
 
+#include <sys/socket.h>
+
 #include <condition_variable>
 #include <memory>
 #include <mutex>
@@ -62,12 +64,14 @@ private:
     struct Accepted;
 
     static void *threadMain(void *arg);
-    void spawn(const Listener &listener, int fd, const std::string &peer);
+    void spawn(const Listener &listener, int fd, const sockaddr_storage &address);
     bool bindListeners(const Config &config, std::vector<Listener> *out, std::string *error);
-    void serve(const Listener &listener, int fd, const std::string &peer);
+    void serve(const Listener &listener, int fd, const sockaddr_storage &address);
     void relayWithLibrary(Connection &conn);
     void relayRaw(Connection &conn);
     void finished();
+    // Waits for running relays, at most drain_timeout, then ends the rest.
+    void drain();
 
     std::shared_ptr<const Config> config_; // as started; currentConfig() after reloads
     std::string configPath_;

@@ -259,11 +259,12 @@ void hostLog(uint32_t id, uint32_t level, const char *format, ...) {
 }
 
 // The fields every audit record of a relay carries.
-AuditRecord auditRecord(const char *kind, uint32_t id, uint32_t protocol, const Connection *conn) {
+AuditRecord auditRecord(const char *kind, uint32_t id, uint32_t protocol, Connection *conn) {
     AuditRecord r;
     r.record = kind;
     r.instance = id;
     r.protocol = protocol;
+    r.proxy = configFor(conn).auditProxy;
     r.client = conn ? std::string_view(conn->client) : std::string_view();
     return r;
 }
@@ -337,8 +338,21 @@ int32_t hostEvent(uint32_t id, FilterEvent *event) {
         }
     }
     if (conn != nullptr) conn->eventReplaced = replaced;
+    // A sign-on from the client that names nobody carried a cookie whose
+    // login this proxy never relayed: behind a balancer, the user's login
+    // went through another proxy.
+    const bool unknownCookie = protocol == QMX_PROTO_OSCAR && event->type == QMX_EVENT_LOGIN &&
+                               event->fromClient != 0 &&
+                               (event->from == nullptr || event->from[0] == '\0');
+    if (unknownCookie) {
+        ctx.counters->unknownCookies++;
+        spdlog::warn("[#{} oscar {}] sign-on with a cookie from a login this proxy did not see; "
+                     "the user stays unnamed",
+                     id, conn ? conn->client : std::string("?"));
+    }
     if (ctx.audit->enabled()) {
         AuditRecord r = auditRecord("event", id, protocol, conn);
+        if (unknownCookie) r.cookie = "unknown";
         r.event = eventName(event->type);
         r.direction = directionOf(event->fromClient != 0);
         r.from = event->from ? event->from : "";

@@ -22,6 +22,8 @@ struct Counters {
     std::atomic<uint64_t> instancesDeleted{0};
     std::atomic<uint64_t> heldCapEnded{0};
     std::atomic<uint64_t> msnRelayRestarts{0};
+    std::atomic<uint64_t> proxyHeaderRejected{0}; // untrusted peer or no valid PROXY header
+    std::atomic<uint64_t> unknownCookies{0};      // OSCAR sign-ons whose login was not seen here
     std::atomic<uint64_t> bytesToServer{0};
     std::atomic<uint64_t> bytesToClient{0};
     std::atomic<uint64_t> maskFallbacks{0};
