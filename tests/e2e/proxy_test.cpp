@@ -148,7 +148,12 @@ std::string config(const std::vector<std::pair<uint16_t, const char *>> &ups,
         forwards += "[[forward]]\nlisten = \"127.0.0.1:0\"\nupstream = \"127.0.0.1:" +
                     std::to_string(port) + "\"\nprotocol = \"" + protocol + "\"\n";
     }
-    return more + "[[socks5]]\nlisten = \"127.0.0.1:0\"\n[socks5.ports]\n" + socks + forwards;
+    // Stops end open relays at once; a drain is the balancer test's matter.
+    std::string text = more;
+    const size_t limits = text.find("[limits]\n");
+    text.insert(limits == npos ? text.size() : limits + 9,
+                limits == npos ? "[limits]\ndrain_timeout = 0\n" : "drain_timeout = 0\n");
+    return text + "[[socks5]]\nlisten = \"127.0.0.1:0\"\n[socks5.ports]\n" + socks + forwards;
 }
 
 // After a reload: denies logins of mallory*, messages to or from eve*, and
