@@ -3,6 +3,7 @@
 #include <arpa/inet.h>
 #include <pcap/pcap.h>
 
+#include <cerrno>
 #include <cstring>
 
 namespace qmxreplay {
@@ -21,6 +22,9 @@ constexpr size_t kNullHeader = 4;
 constexpr size_t kIpv6Header = 40;
 constexpr size_t kTcpHeaderMin = 20;
 constexpr uint8_t kProtoTcp = 6;
+constexpr int64_t kPcapHeader = 24;
+constexpr int64_t kRecordHeader = 16;
+constexpr size_t kReadBuffer = size_t{1} << 20;
 // IPv6 extension headers that may stand between the fixed header and TCP.
 constexpr uint8_t kIpv6HopByHop = 0;
 constexpr uint8_t kIpv6Routing = 43;
@@ -151,38 +155,46 @@ CaptureReader::~CaptureReader() {
 }
 
 bool CaptureReader::open(const std::string &path, std::string *error) {
-    char reason[PCAP_ERRBUF_SIZE] = "";
-    name_ = path;
-    handle_ =
-        pcap_open_offline_with_tstamp_precision(path.c_str(), PCAP_TSTAMP_PRECISION_NANO, reason);
-    if (handle_ == nullptr) {
-        *error = path + ": cannot read as a capture: " + reason;
+    FILE *file = std::fopen(path.c_str(), "rb");
+    if (file == nullptr) {
+        *error = path + ": cannot open: " + std::strerror(errno);
         return false;
     }
-    return start(error);
+    return open(file, path, error);
 }
 
 bool CaptureReader::open(FILE *file, const std::string &name, std::string *error) {
-    char reason[PCAP_ERRBUF_SIZE] = "";
     name_ = name;
+    // Reads in large blocks: libpcap asks for one record header and one
+    // record at a time.
+    buffer_.reset(new char[kReadBuffer]);
+    std::setvbuf(file, buffer_.get(), _IOFBF, kReadBuffer);
+    // A classic pcap file's records follow each other from its 24-byte
+    // header on, so a record's offset is known without asking the file.
+    uint8_t magic[4] = {};
+    const size_t got = std::fread(magic, 1, sizeof magic, file);
+    std::rewind(file);
+    const uint8_t classic[][4] = {{0xD4, 0xC3, 0xB2, 0xA1},
+                                  {0xA1, 0xB2, 0xC3, 0xD4},
+                                  {0x4D, 0x3C, 0xB2, 0xA1},
+                                  {0xA1, 0xB2, 0x3C, 0x4D}};
+    offset_ = -1;
+    for (const auto &m : classic) {
+        if (got == sizeof magic && std::memcmp(magic, m, sizeof magic) == 0) offset_ = kPcapHeader;
+    }
+    char reason[PCAP_ERRBUF_SIZE] = "";
     handle_ = pcap_fopen_offline_with_tstamp_precision(file, PCAP_TSTAMP_PRECISION_NANO, reason);
     if (handle_ == nullptr) {
         std::fclose(file);
         *error = name + ": cannot read as a capture: " + reason;
         return false;
     }
-    return start(error);
-}
-
-bool CaptureReader::start(std::string *) {
     linkType_ = pcap_datalink(handle_);
     return true;
 }
 
 CaptureReader::Next CaptureReader::next(Timestamp *ts, const uint8_t **data, size_t *caplen,
                                         std::string *error) {
-    FILE *file = pcap_file(handle_);
-    const long offset = file != nullptr ? std::ftell(file) : -1;
     pcap_pkthdr *header = nullptr;
     const u_char *bytes = nullptr;
     const int r = pcap_next_ex(handle_, &header, &bytes);
@@ -191,11 +203,18 @@ CaptureReader::Next CaptureReader::next(Timestamp *ts, const uint8_t **data, siz
         ts->nsec = static_cast<uint32_t>(header->ts.tv_usec); // nanoseconds, as opened
         *data = bytes;
         *caplen = header->caplen;
+        if (offset_ >= 0) offset_ += kRecordHeader + header->caplen;
         return Next::Packet;
     }
     if (r == PCAP_ERROR_BREAK) return Next::End;
-    *error = name_ + ": unreadable at byte offset " + std::to_string(offset) + ": " +
-             pcap_geterr(handle_);
+    // pcapng: where the reading stopped, inside or after the bad block.
+    std::string where = "byte offset " + std::to_string(offset_);
+    if (offset_ < 0) {
+        FILE *file = pcap_file(handle_);
+        where = "the block ending before byte offset " +
+                std::to_string(file != nullptr ? std::ftell(file) : -1);
+    }
+    *error = name_ + ": unreadable at " + where + ": " + pcap_geterr(handle_);
     return Next::Error;
 }
 

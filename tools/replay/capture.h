@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <memory>
 #include <string>
 
 struct pcap;
@@ -64,11 +65,11 @@ public:
     int linkType() const { return linkType_; }
 
 private:
-    bool start(std::string *error);
-
     pcap *handle_ = nullptr;
+    std::unique_ptr<char[]> buffer_; // the stream's buffer; outlives it
     std::string name_;
     int linkType_ = 0;
+    int64_t offset_ = -1; // of the next record; -1 for pcapng
 };
 
 } // namespace qmxreplay

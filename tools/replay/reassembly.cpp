@@ -1,5 +1,6 @@
 #include "reassembly.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace qmxreplay {
@@ -21,9 +22,14 @@ bool Reassembler::Key::operator==(const Key &o) const {
 }
 
 size_t Reassembler::KeyHash::operator()(const Key &k) const {
-    // FNV-1a: keys are short and mostly address bytes.
-    uint64_t h = 1469598103934665603ULL;
-    for (uint8_t b : k.bytes) h = (h ^ b) * 1099511628211ULL;
+    uint64_t h = 0x9E3779B97F4A7C15ULL;
+    uint64_t word = 0;
+    for (size_t i = 0; i < sizeof k.bytes; i += sizeof word) {
+        word = 0;
+        std::memcpy(&word, k.bytes + i, std::min(sizeof word, sizeof k.bytes - i));
+        h = (h ^ word) * 0xFF51AFD7ED558CCDULL;
+        h ^= h >> 32;
+    }
     return static_cast<size_t>(h);
 }
 
@@ -47,8 +53,10 @@ Reassembler::Key Reassembler::keyOf(const Segment &seg) {
 }
 
 Reassembler::Entry *Reassembler::open(const Key &key, const Segment &seg, Timestamp ts) {
-    Entry &e = table_[key];
+    auto slot = table_.try_emplace(key).first;
+    Entry &e = slot->second;
     e = Entry{};
+    e.key = &slot->first;
     // A SYN-ACK seen first: its receiver opened the connection.
     const bool reply = (seg.flags & kSyn) && (seg.flags & kAck);
     e.stream.index = nextIndex_++;
@@ -58,7 +66,7 @@ Reassembler::Entry *Reassembler::open(const Key &key, const Segment &seg, Timest
     e.stream.port[1] = reply ? seg.srcPort : seg.dstPort;
     e.stream.sawSyn = (seg.flags & kSyn) != 0;
     e.stream.first = ts;
-    e.lru = lru_.insert(lru_.end(), key);
+    e.lru = lru_.insert(lru_.end(), &e);
     ++stats_.streams;
     return &e;
 }
@@ -71,7 +79,10 @@ void Reassembler::add(const Segment &seg, Timestamp ts) {
     Entry *e = nullptr;
     if (it == table_.end()) {
         if ((seg.flags & kRst) || (!syn && seg.length == 0)) return;
-        if (!syn && closed_.count(key) != 0) return;
+        // Only a fresh SYN opens a connection on the addresses of one that
+        // closed or was refused; the rest of that one is late.
+        const bool fresh = syn && !(seg.flags & kAck);
+        if (!fresh && closed_.count(key) != 0) return;
         if (table_.size() >= limits_.maxStreams) {
             ++stats_.refusedStreams;
             remember(key);
@@ -250,10 +261,9 @@ void Reassembler::close(const Key &key, bool rememberIt) {
 }
 
 void Reassembler::expire(Timestamp now) {
-    while (!lru_.empty()) {
-        const Key key = lru_.front();
-        if (table_[key].last.sec + limits_.idleSeconds > now.sec) break;
+    while (!lru_.empty() && lru_.front()->last.sec + limits_.idleSeconds <= now.sec) {
         ++stats_.idleClosed;
+        const Key key = *lru_.front()->key;
         close(key, true);
     }
 }
@@ -268,7 +278,10 @@ void Reassembler::remember(const Key &key) {
 }
 
 void Reassembler::finish() {
-    while (!lru_.empty()) close(lru_.front(), false);
+    while (!lru_.empty()) {
+        const Key key = *lru_.front()->key;
+        close(key, false);
+    }
 }
 
 } // namespace qmxreplay

@@ -103,7 +103,8 @@ private:
         TcpStream stream;
         Direction dir[2];
         Timestamp last;
-        std::list<Key>::iterator lru;
+        const Key *key = nullptr; // the table's own copy
+        std::list<Entry *>::iterator lru;
     };
 
     static Key keyOf(const Segment &seg);
@@ -122,7 +123,7 @@ private:
     ReassemblyLimits limits_;
     ReassemblyStats stats_;
     std::unordered_map<Key, Entry, KeyHash> table_;
-    std::list<Key> lru_; // least recently seen first
+    std::list<Entry *> lru_; // least recently seen first
     std::unordered_set<Key, KeyHash> closed_;
     std::deque<Key> closedOrder_;
     uint64_t nextIndex_ = 0;

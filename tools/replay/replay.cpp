@@ -74,6 +74,7 @@ ReplayStream *current = nullptr; // the stream whose relay runs now
 Timestamp now;                   // the time of the packet being replayed
 PcapOut *output = nullptr;
 qmxproxy::Counters *counters = nullptr;
+const qmxproxy::Config *config = nullptr; // fixed for the whole replay
 uint64_t *starvedReads = nullptr;
 
 qmxproxy::HostSocket *asSocket(QMX_Socket handle) {
@@ -87,7 +88,7 @@ int sideOf(const ReplayStream &st, QMX_Socket socket) {
 // qmx-proxy's cap on bytes received from one side with nothing sent to the
 // other, which bounds what a relay holds.
 bool overCap(ReplayStream &st) {
-    const uint64_t cap = qmxproxy::currentConfig()->maxHeldBytes;
+    const uint64_t cap = config->maxHeldBytes;
     const qmxproxy::HostSocket *sides[2] = {&st.conn.clientSide, &st.conn.serverSide};
     for (const qmxproxy::HostSocket *s : sides) {
         if (s->held <= cap) continue;
@@ -110,7 +111,7 @@ bool overCap(ReplayStream &st) {
 // taken msn_relay_bytes, and started again on the same instance.
 bool msnRelayDue(ReplayStream &st) {
     qmxproxy::Connection &c = st.conn;
-    const uint64_t limit = qmxproxy::currentConfig()->msnRelayBytes;
+    const uint64_t limit = config->msnRelayBytes;
     if (st.proto != Proto::Msn || limit == 0 || c.relayedSinceStart < limit || c.restartRequested) {
         return false;
     }
@@ -233,6 +234,7 @@ bool Replayer::start(std::string *error) {
     ctx.audit = &audit_;
     ctx.counters = &counters_;
     counters = &counters_;
+    config = config_.get();
     starvedReads = &starved_;
     if (!options_.auditPath.empty() && !audit_.open(options_.auditPath, "", error)) return false;
     if (!options_.pcapPath.empty()) {
