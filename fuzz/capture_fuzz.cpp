@@ -1,0 +1,84 @@
+// libFuzzer target "capture": one input is a capture file (pcap or pcapng)
+// read by qmx-replay's reader, reassembled with small limits, and each
+// direction's bytes framed as all three protocols. Invariants: a stream is
+// closed once, nothing reaches a side after its end or a stream after its
+// close, and every stream still open at the end of the capture is closed.
+#include "framing.h"
+#include "reassembly.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <set>
+
+namespace {
+
+using namespace qmxreplay;
+
+void require(bool ok, const char *what) {
+    if (ok) return;
+    std::fprintf(stderr, "invariant broken in capture: %s\n", what);
+    std::abort();
+}
+
+struct Sink : StreamSink {
+    std::set<uint64_t> open, closed;
+    std::set<std::pair<uint64_t, int>> ended;
+    void seen(TcpStream &s, int from, bool allowedAfterEnd) {
+        require(closed.count(s.index) == 0, "event after close");
+        require(allowedAfterEnd || ended.count({s.index, from}) == 0, "data after end");
+        open.insert(s.index);
+    }
+    void onData(TcpStream &s, int from, const uint8_t *data, size_t n) override {
+        seen(s, from, false);
+        for (Proto p : {Proto::Oscar, Proto::Msn, Proto::Ymsg}) {
+            UnitCounter(p).feed(data, n);
+            const Boundary b = findBoundary(p, data, n, true);
+            require(b.skip <= n && readyLength(p, data, n) <= n + 65555, "framing out of range");
+        }
+        (void)sniffContent(data, n);
+    }
+    void onGap(TcpStream &s, int from, uint64_t n) override {
+        seen(s, from, false);
+        require(n > 0, "empty gap");
+    }
+    void onEnd(TcpStream &s, int from) override {
+        seen(s, from, false);
+        ended.insert({s.index, from});
+    }
+    void onClose(TcpStream &s) override {
+        seen(s, 0, true);
+        open.erase(s.index);
+        closed.insert(s.index);
+    }
+};
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+    FILE *file = fmemopen(const_cast<uint8_t *>(data), size, "rb");
+    if (file == nullptr) return 0;
+    CaptureReader reader;
+    std::string error;
+    if (!reader.open(file, "input", &error)) return 0;
+    Sink sink;
+    ReassemblyLimits limits;
+    limits.maxStreams = 4;
+    limits.maxPendingBytes = 4096;
+    limits.maxPendingSegments = 8;
+    limits.rememberClosed = 4;
+    Reassembler reassembler(sink, limits);
+    Timestamp ts;
+    const uint8_t *packet = nullptr;
+    size_t caplen = 0;
+    while (reader.next(&ts, &packet, &caplen, &error) == CaptureReader::Next::Packet) {
+        Segment seg;
+        if (decodeSegment(reader.linkType(), packet, caplen, &seg) == Decoded::Tcp) {
+            require(seg.payload + seg.length <= packet + caplen, "payload past the packet");
+            reassembler.add(seg, ts);
+        }
+        require(reassembler.openStreams() <= limits.maxStreams, "too many open streams");
+    }
+    reassembler.finish();
+    require(sink.open.empty() && reassembler.openStreams() == 0, "stream left open");
+    return 0;
+}
