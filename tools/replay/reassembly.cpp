@@ -54,8 +54,7 @@ Reassembler::Key Reassembler::keyOf(const Segment &seg) {
 
 Reassembler::Entry *Reassembler::open(const Key &key, const Segment &seg, Timestamp ts) {
     auto slot = table_.try_emplace(key).first;
-    Entry &e = slot->second;
-    e = Entry{};
+    Entry &e = slot->second; // always a new one: a stream it replaces is gone
     e.key = &slot->first;
     // A SYN-ACK seen first: its receiver opened the connection.
     const bool reply = (seg.flags & kSyn) && (seg.flags & kAck);

@@ -109,7 +109,7 @@ private:
 
     static Key keyOf(const Segment &seg);
     Entry *open(const Key &key, const Segment &seg, Timestamp ts);
-    void deliver(Entry &e, int d, uint64_t offset, const uint8_t *data, size_t n);
+    void deliver(Entry &e, int d, uint64_t at, const uint8_t *data, size_t n);
     void drain(Entry &e, int d);
     void skipHole(Entry &e, int d);
     void checkHole(Entry &e, int d, bool force);

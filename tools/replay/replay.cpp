@@ -190,6 +190,21 @@ int32_t replaySend(QMX_Socket socket, const uint8_t *bytes, intptr_t count, uint
 // ---- slot 7: the output capture closes both sides together ----
 int32_t replayHalfClose(QMX_Socket, int32_t) { return 0; }
 
+ReplayStream *streamFor(TcpStream &s) {
+    if (s.user == nullptr) {
+        auto *st = new ReplayStream();
+        st->index = s.index;
+        s.user = st;
+    }
+    return static_cast<ReplayStream *>(s.user);
+}
+
+void endRelay(ReplayStream &st) {
+    if (st.instance == 0) return;
+    QMX_deleteInstance(st.instance);
+    st.instance = 0;
+}
+
 std::string jsonString(std::string_view text) {
     std::string out;
     qmxproxy::appendJsonString(out, text);
@@ -309,15 +324,6 @@ int Replayer::run(const std::vector<std::string> &files) {
     return limitStreams_ > 0 || reassembly_.refusedStreams > 0 ? kExitLimit : kExitOk;
 }
 
-ReplayStream *Replayer::streamFor(TcpStream &s) {
-    if (s.user == nullptr) {
-        auto *st = new ReplayStream();
-        st->index = s.index;
-        s.user = st;
-    }
-    return static_cast<ReplayStream *>(s.user);
-}
-
 void Replayer::skip(ReplayStream &st, const std::string &reason) {
     st.skipped = true;
     ++skipReasons_[reason];
@@ -365,9 +371,9 @@ bool Replayer::decide(ReplayStream &st, const TcpStream &s, const uint8_t *data,
         return false;
     }
     st.conn.protocol = static_cast<uint32_t>(st.proto);
-    for (int i = 0; i < 2; ++i) {
-        st.side[i].counter = UnitCounter(st.proto);
-        st.side[i].syncing = !s.sawSyn;
+    for (Side &side : st.side) {
+        side.counter = UnitCounter(st.proto);
+        side.syncing = !s.sawSyn;
     }
     st.flow.addr[0] = s.addr[st.clientSide];
     st.flow.port[0] = s.port[st.clientSide];
@@ -442,12 +448,6 @@ void Replayer::relay(ReplayStream &st) {
     if (st.why == ReplayStream::Why::Limit) ++limitStreams_;
     endRelay(st);
     st.over = true;
-}
-
-void Replayer::endRelay(ReplayStream &st) {
-    if (st.instance == 0) return;
-    QMX_deleteInstance(st.instance);
-    st.instance = 0;
 }
 
 void Replayer::noteGap(ReplayStream &st, bool fromClient, uint64_t n) {

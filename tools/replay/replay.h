@@ -78,12 +78,10 @@ public:
     void onClose(TcpStream &s) override;
 
 private:
-    ReplayStream *streamFor(TcpStream &s);
     bool decide(ReplayStream &st, const TcpStream &s, const uint8_t *data, size_t n);
     void skip(ReplayStream &st, const std::string &reason);
-    void append(ReplayStream &st, int side, const uint8_t *data, size_t n);
+    void append(ReplayStream &st, int which, const uint8_t *data, size_t n);
     void relay(ReplayStream &st);
-    void endRelay(ReplayStream &st);
     void noteGap(ReplayStream &st, bool fromClient, uint64_t n);
 
     std::shared_ptr<const qmxproxy::Config> config_;
