@@ -55,11 +55,9 @@ struct Sink : StreamSink {
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
-    FILE *file = fmemopen(const_cast<uint8_t *>(data), size, "rb");
-    if (file == nullptr) return 0;
     CaptureReader reader;
     std::string error;
-    if (!reader.open(file, "input", &error)) return 0;
+    if (!reader.open(data, size, "input", &error)) return 0;
     Sink sink;
     ReassemblyLimits limits;
     limits.maxStreams = 4;

@@ -1,7 +1,11 @@
 #include "capture.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <pcap/pcap.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
@@ -22,9 +26,14 @@ constexpr size_t kNullHeader = 4;
 constexpr size_t kIpv6Header = 40;
 constexpr size_t kTcpHeaderMin = 20;
 constexpr uint8_t kProtoTcp = 6;
-constexpr int64_t kPcapHeader = 24;
-constexpr int64_t kRecordHeader = 16;
-constexpr size_t kReadBuffer = size_t{1} << 20;
+constexpr size_t kPcapHeader = 24;
+constexpr size_t kRecordHeader = 16;
+constexpr uint32_t kMagicMicro = 0xA1B2C3D4;
+constexpr uint32_t kMagicNano = 0xA1B23C4D;
+// libpcap's own bound on one record, whatever the file's header says.
+constexpr uint32_t kMaxCaptured = 262144;
+constexpr size_t kReleaseStep = size_t{4} << 20;
+constexpr size_t kPage = 4096; // a divisor of any page size that mmap uses
 // IPv6 extension headers that may stand between the fixed header and TCP.
 constexpr uint8_t kIpv6HopByHop = 0;
 constexpr uint8_t kIpv6Routing = 43;
@@ -152,40 +161,66 @@ Decoded decodeSegment(int linkType, const uint8_t *data, size_t caplen, Segment 
 
 CaptureReader::~CaptureReader() {
     if (handle_ != nullptr) pcap_close(handle_);
+    if (mapped_ != nullptr) munmap(mapped_, size_);
 }
 
 bool CaptureReader::open(const std::string &path, std::string *error) {
-    FILE *file = std::fopen(path.c_str(), "rb");
-    if (file == nullptr) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    struct stat st {};
+    if (fd < 0 || fstat(fd, &st) != 0) {
         *error = path + ": cannot open: " + std::strerror(errno);
+        if (fd >= 0) ::close(fd);
         return false;
     }
-    return open(file, path, error);
+    const auto size = static_cast<size_t>(st.st_size);
+    void *map = size > 0 ? mmap(nullptr, size, PROT_READ, MAP_PRIVATE, fd, 0) : MAP_FAILED;
+    const int mapErrno = errno;
+    ::close(fd);
+    if (map == MAP_FAILED) {
+        *error = path + ": cannot read: " + (size == 0 ? "empty file" : std::strerror(mapErrno));
+        return false;
+    }
+    madvise(map, size, MADV_SEQUENTIAL);
+    mapped_ = map;
+    return open(static_cast<const uint8_t *>(map), size, path, error);
 }
 
-bool CaptureReader::open(FILE *file, const std::string &name, std::string *error) {
+uint32_t CaptureReader::u32(size_t at) const {
+    const uint8_t *p = data_ + at;
+    return swapped_ ? uint32_t{p[0]} << 24 | uint32_t{p[1]} << 16 | uint32_t{p[2]} << 8 | p[3]
+                    : uint32_t{p[3]} << 24 | uint32_t{p[2]} << 16 | uint32_t{p[1]} << 8 | p[0];
+}
+
+bool CaptureReader::open(const uint8_t *data, size_t size, const std::string &name,
+                         std::string *error) {
     name_ = name;
-    // Reads in large blocks: libpcap asks for one record header and one
-    // record at a time.
-    buffer_.reset(new char[kReadBuffer]);
-    std::setvbuf(file, buffer_.get(), _IOFBF, kReadBuffer);
-    // A classic pcap file's records follow each other from its 24-byte
-    // header on, so a record's offset is known without asking the file.
-    uint8_t magic[4] = {};
-    const size_t got = std::fread(magic, 1, sizeof magic, file);
-    std::rewind(file);
-    const uint8_t classic[][4] = {{0xD4, 0xC3, 0xB2, 0xA1},
-                                  {0xA1, 0xB2, 0xC3, 0xD4},
-                                  {0x4D, 0x3C, 0xB2, 0xA1},
-                                  {0xA1, 0xB2, 0x3C, 0x4D}};
-    offset_ = -1;
-    for (const auto &m : classic) {
-        if (got == sizeof magic && std::memcmp(magic, m, sizeof magic) == 0) offset_ = kPcapHeader;
+    data_ = data;
+    size_ = size;
+    // A classic pcap file is read in place: a 24-byte header, then records
+    // of a 16-byte header and the bytes captured. Its magic number gives the
+    // byte order and whether fractions are micro- or nanoseconds.
+    if (size >= kPcapHeader) {
+        const uint32_t magic = u32(0);
+        for (const uint32_t m : {kMagicMicro, kMagicNano}) {
+            if (magic == m || magic == __builtin_bswap32(m)) {
+                swapped_ = magic != m;
+                nanos_ = m == kMagicNano;
+                linkType_ = static_cast<int>(u32(20) & 0xFFFF); // the rest: FCS flags
+                classic_ = true;
+                pos_ = kPcapHeader;
+                return true;
+            }
+        }
     }
-    char reason[PCAP_ERRBUF_SIZE] = "";
-    handle_ = pcap_fopen_offline_with_tstamp_precision(file, PCAP_TSTAMP_PRECISION_NANO, reason);
+    // pcapng, and whatever libpcap may make of the rest.
+    FILE *file = fmemopen(const_cast<uint8_t *>(data), size, "rb");
+    char reason[PCAP_ERRBUF_SIZE] = "not a capture";
+    handle_ =
+        file != nullptr
+            ? pcap_fopen_offline_with_tstamp_precision(file, PCAP_TSTAMP_PRECISION_NANO, reason)
+            : nullptr;
     if (handle_ == nullptr) {
-        std::fclose(file);
+        if (file != nullptr) std::fclose(file);
         *error = name + ": cannot read as a capture: " + reason;
         return false;
     }
@@ -193,8 +228,50 @@ bool CaptureReader::open(FILE *file, const std::string &name, std::string *error
     return true;
 }
 
+CaptureReader::Next CaptureReader::fail(size_t at, const std::string &why, std::string *error) {
+    *error = name_ + ": unreadable at byte offset " + std::to_string(at) + ": " + why;
+    return Next::Error;
+}
+
 CaptureReader::Next CaptureReader::next(Timestamp *ts, const uint8_t **data, size_t *caplen,
                                         std::string *error) {
+    if (classic_) {
+        const size_t at = pos_;
+        if (at == size_) return Next::End;
+        const size_t left = size_ - at;
+        if (left < kRecordHeader) {
+            return fail(at, "truncated record header (" + std::to_string(left) + " of 16 bytes)",
+                        error);
+        }
+        const uint32_t captured = u32(at + 8);
+        if (captured > kMaxCaptured) {
+            return fail(at,
+                        "invalid captured length " + std::to_string(captured) + " (at most " +
+                            std::to_string(kMaxCaptured) + ")",
+                        error);
+        }
+        if (left - kRecordHeader < captured) {
+            return fail(at,
+                        "truncated record (" + std::to_string(captured) +
+                            " captured bytes announced, " + std::to_string(left - kRecordHeader) +
+                            " present)",
+                        error);
+        }
+        const uint32_t fraction = u32(at + 4);
+        ts->sec = u32(at);
+        ts->nsec = nanos_ ? fraction % 1000000000U : fraction % 1000000U * 1000U;
+        *data = data_ + at + kRecordHeader;
+        *caplen = captured;
+        pos_ = at + kRecordHeader + captured;
+        // Pages read are given back, so that a long file does not stay
+        // resident; only the current record is still pointed at.
+        if (mapped_ != nullptr && at - released_ > kReleaseStep) {
+            const size_t end = at & ~(kPage - 1);
+            madvise(static_cast<uint8_t *>(mapped_) + released_, end - released_, MADV_DONTNEED);
+            released_ = end;
+        }
+        return Next::Packet;
+    }
     pcap_pkthdr *header = nullptr;
     const u_char *bytes = nullptr;
     const int r = pcap_next_ex(handle_, &header, &bytes);
@@ -203,18 +280,13 @@ CaptureReader::Next CaptureReader::next(Timestamp *ts, const uint8_t **data, siz
         ts->nsec = static_cast<uint32_t>(header->ts.tv_usec); // nanoseconds, as opened
         *data = bytes;
         *caplen = header->caplen;
-        if (offset_ >= 0) offset_ += kRecordHeader + header->caplen;
         return Next::Packet;
     }
     if (r == PCAP_ERROR_BREAK) return Next::End;
     // pcapng: where the reading stopped, inside or after the bad block.
-    std::string where = "byte offset " + std::to_string(offset_);
-    if (offset_ < 0) {
-        FILE *file = pcap_file(handle_);
-        where = "the block ending before byte offset " +
-                std::to_string(file != nullptr ? std::ftell(file) : -1);
-    }
-    *error = name_ + ": unreadable at " + where + ": " + pcap_geterr(handle_);
+    FILE *file = pcap_file(handle_);
+    *error = name_ + ": unreadable in the block ending before byte offset " +
+             std::to_string(file != nullptr ? std::ftell(file) : -1) + ": " + pcap_geterr(handle_);
     return Next::Error;
 }
 

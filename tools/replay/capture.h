@@ -1,11 +1,9 @@
-// Reading a capture: pcap or pcapng through libpcap, one packet at a time,
+// Reading a capture, pcap or pcapng, one packet at a time,
 // and each packet's TCP segment found under its link, IPv4 or IPv6 headers.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
-#include <cstdio>
-#include <memory>
 #include <string>
 
 struct pcap;
@@ -46,6 +44,8 @@ enum class Decoded { Tcp, NotTcp, Fragment, Malformed };
 // cooked v1 and v2, BSD loopback and raw IP are understood.
 Decoded decodeSegment(int linkType, const uint8_t *data, size_t caplen, Segment *out);
 
+// Reads a file in place (mapped): a classic pcap file record by record,
+// pcapng through libpcap.
 class CaptureReader {
 public:
     CaptureReader() = default;
@@ -53,23 +53,32 @@ public:
     CaptureReader(const CaptureReader &) = delete;
     CaptureReader &operator=(const CaptureReader &) = delete;
 
-    // Opens a file; on failure error names the file and the reason.
+    // On failure error names the file and the reason.
     bool open(const std::string &path, std::string *error);
-    // Takes over an open stream (closed with the reader); name is for messages.
-    bool open(FILE *file, const std::string &name, std::string *error);
+    // A capture in memory that outlives the reader; name is for messages.
+    bool open(const uint8_t *data, size_t size, const std::string &name, std::string *error);
 
     enum class Next { Packet, End, Error };
     // Error: the message names the file and the byte offset of the record
-    // that could not be read.
+    // that could not be read. data stays valid until the next call.
     Next next(Timestamp *ts, const uint8_t **data, size_t *caplen, std::string *error);
     int linkType() const { return linkType_; }
 
 private:
-    pcap *handle_ = nullptr;
-    std::unique_ptr<char[]> buffer_; // the stream's buffer; outlives it
+    uint32_t u32(size_t at) const;
+    Next fail(size_t at, const std::string &why, std::string *error);
+
+    void *mapped_ = nullptr;
+    const uint8_t *data_ = nullptr;
+    size_t size_ = 0;
+    bool classic_ = false;
+    bool swapped_ = false;
+    bool nanos_ = false;
+    size_t pos_ = 0;
+    size_t released_ = 0;    // mapped bytes before this are given back
+    pcap *handle_ = nullptr; // pcapng
     std::string name_;
     int linkType_ = 0;
-    int64_t offset_ = -1; // of the next record; -1 for pcapng
 };
 
 } // namespace qmxreplay

@@ -39,6 +39,10 @@ const char *protoName(Proto p) { return qmxproxy::protocolName(static_cast<uint3
 struct Side {
     std::vector<uint8_t> bytes;
     size_t head = 0;
+    // While the side holds nothing else, a packet's bytes are read in place;
+    // what the relay leaves of them is copied before the packet goes.
+    const uint8_t *view = nullptr;
+    size_t viewLength = 0;
     bool ended = false;
     // Looking for the first unit boundary: at the start of a stream the
     // capture joined late, and after a gap.
@@ -46,8 +50,26 @@ struct Side {
     bool lineStart = true;
     UnitCounter counter;
 
-    size_t queued() const { return syncing ? 0 : bytes.size() - head; }
-    const uint8_t *data() const { return bytes.data() + head; }
+    size_t queued() const {
+        if (syncing) return 0;
+        return view != nullptr ? viewLength : bytes.size() - head;
+    }
+    const uint8_t *data() const { return view != nullptr ? view : bytes.data() + head; }
+    void consume(size_t n) {
+        if (view != nullptr) {
+            view += n;
+            viewLength -= n;
+        } else {
+            head += n;
+        }
+    }
+    void keep() {
+        if (view == nullptr) return;
+        bytes.assign(view, view + viewLength);
+        head = 0;
+        view = nullptr;
+        viewLength = 0;
+    }
 };
 
 struct ReplayStream {
@@ -166,7 +188,7 @@ int32_t replayRecv(QMX_Socket socket, uint8_t *buffer, intptr_t size, uint32_t f
         if (line > 0) n = std::min(n, line);
     }
     std::memcpy(buffer, s.data(), n);
-    s.head += n;
+    s.consume(n);
     qmxproxy::HostSocket &hs = which == 0 ? st->conn.clientSide : st->conn.serverSide;
     hs.held += n;
     st->conn.relayedSinceStart += n;
@@ -395,6 +417,12 @@ void Replayer::append(ReplayStream &st, int which, const uint8_t *data, size_t n
         s.bytes.erase(s.bytes.begin(), s.bytes.begin() + static_cast<std::ptrdiff_t>(s.head));
         s.head = 0;
     }
+    if (!s.syncing && s.head == s.bytes.size()) {
+        s.view = data;
+        s.viewLength = n;
+        s.counter.feed(data, n);
+        return;
+    }
     s.bytes.insert(s.bytes.end(), data, data + n);
     if (!s.syncing) {
         s.counter.feed(data, n);
@@ -476,18 +504,20 @@ void Replayer::onData(TcpStream &s, int from, const uint8_t *data, size_t n) {
     const int which = from == st.clientSide ? 0 : 1;
     totals_[static_cast<size_t>(st.proto)].bytesIn += n;
     append(st, which, data, n);
-    if (st.side[which].queued() > config_->maxHeldBytes) {
+    Side &side = st.side[which];
+    if (side.queued() > config_->maxHeldBytes) {
         // The relay is not reading this side: what qmx-proxy would have
         // held is past its cap.
         spdlog::warn("[{} {}] replay ended: {} bytes queued unread", st.conn.client,
-                     protoName(st.proto), st.side[which].queued());
+                     protoName(st.proto), side.queued());
         ++limitStreams_;
         st.limited = true;
         endRelay(st);
         st.over = true;
-        return;
+    } else if (readyLength(st.proto, side.data(), side.queued()) > 0) {
+        relay(st);
     }
-    if (readyLength(st.proto, st.side[which].data(), st.side[which].queued()) > 0) relay(st);
+    side.keep();
 }
 
 void Replayer::onGap(TcpStream &s, int from, uint64_t n) {
