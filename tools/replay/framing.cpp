@@ -55,6 +55,7 @@ uint64_t msnPayloadLength(const std::string &line) {
 } // namespace
 
 size_t readyLength(Proto p, const uint8_t *data, size_t n) {
+    if (n == 0) return 0; // data may be null then
     switch (p) {
     case Proto::Oscar: {
         if (n < kFlapHeaderSize) return 0;
