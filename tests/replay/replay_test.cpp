@@ -9,7 +9,6 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 #include <string>
 
 namespace {
@@ -32,18 +31,7 @@ Outcome sh(const std::string &command) {
     return r;
 }
 
-std::string slurp(const fs::path &p) {
-    std::ifstream in(p);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
-size_t count(const std::string &text, const std::string &what) {
-    size_t n = 0;
-    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
-    return n;
-}
+std::string cat(const fs::path &p) { return sh("cat " + p.string()).output; }
 
 class Replay : public ::testing::Test {
 protected:
@@ -100,22 +88,20 @@ TEST_F(Replay, CapturesGiveTheExpectedCountsUnderEachPolicy) {
     for (const Row &r : rows) {
         SCOPED_TRACE(r.capture + " " + r.policy);
         const fs::path out = dir / "out.pcap";
+        const fs::path audit = dir / (r.capture + r.policy + ".jsonl");
         const Outcome run =
-            replay(r.policy, "--audit " + (dir / "a.jsonl").string() + " --write-pcap " +
-                                 out.string() + " " + (captures / r.capture).string());
+            replay(r.policy, "--audit " + audit.string() + " --write-pcap " + out.string() + " " +
+                                 (captures / r.capture).string());
         EXPECT_EQ(run.code, 0) << run.output;
-        const std::string summary = slurp(dir / "s.json");
+        const std::string summary = cat(dir / "s.json");
         EXPECT_NE(summary.find(r.protocol + R"("decisions":{)" + r.expect), std::string::npos)
             << summary;
-        // The hole of the ICQ capture, once per direction, in the summary
-        // and in the audit log.
+        // The ICQ capture's hole, once per direction, in summary and audit.
         const bool holes = r.capture == oscar;
         EXPECT_EQ(summary.find(R"("gaps":{"count":2,"bytes":71091,)") != std::string::npos, holes);
-        const std::string audit = slurp(dir / "a.jsonl");
-        EXPECT_EQ(count(audit, R"("record":"gap")"), holes ? 2U : 0U);
-        fs::remove(dir / "a.jsonl");
-        // What would have been forwarded dissects as the protocol, whole,
-        // with valid checksums.
+        EXPECT_EQ(sh("grep -c '\"record\":\"gap\"' " + audit.string()).output,
+                  holes ? "2\n" : "0\n");
+        // What would have been forwarded dissects whole, with valid checksums.
         const std::string tshark = "exec 2>/dev/null; tshark -r " + out.string() +
                                    " -d tcp.port==443,aim -o tcp.check_checksum:TRUE "
                                    "-o ip.check_checksum:TRUE -Y ";
@@ -128,39 +114,28 @@ TEST_F(Replay, CapturesGiveTheExpectedCountsUnderEachPolicy) {
 }
 
 TEST_F(Replay, HostileCapturesEndWithAClearErrorOrABoundedRun) {
+    const std::string c = (dir / "c.pcap").string();
+    const std::string patch = "| dd of=" + c + " bs=1 conv=notrunc status=none seek=";
     struct Row {
-        const char *what;
         std::string capgen; // qmx-capgen tiny arguments
-        long patchAt;       // a little-endian 32-bit value written at this offset (-1: none)
-        uint32_t value;
-        long cutTo; // the file is cut to this many bytes (-1: not cut)
+        std::string mutate; // a shell command that spoils the capture
         int code;
-        std::string expect;
+        std::string expect; // in the messages or the summary
     } rows[] = {
-        {"truncated", "--count 10", -1, 0, 500, 2, "unreadable at byte offset 478: truncated"},
-        {"absurd record length", "--count 10", 32, 0x7FFFFFFF, -1, 2,
-         "unreadable at byte offset 24"},
-        {"absurd snaplen", "--count 10", 16, 0xFFFFFFFF, -1, 0, R"("streams":10,)"},
-        {"100,000 tiny streams", "--count 100000", -1, 0, -1, 0, R"("streams":100000,)"},
-        {"100,000 open at once", "--count 100000 --open", -1, 0, -1, 3,
-         R"("refused_streams":99488})"},
+        {"--count 10", "truncate -s 500 " + c, 2, "unreadable at byte offset 478: truncated"},
+        {"--count 10", R"(printf '\377\377\377\177' )" + patch + "32", 2,
+         "unreadable at byte offset 24: invalid captured length 2147483647"},
+        {"--count 10", R"(printf '\377\377\377\377' )" + patch + "16", 0, R"("streams":10,)"},
+        {"--count 100000", "true", 0, R"("streams":100000,)"},
+        {"--count 100000 --open", "true", 3, R"("refused_streams":99488})"},
     };
     for (const Row &r : rows) {
-        SCOPED_TRACE(r.what);
-        const fs::path file = dir / "c.pcap";
-        ASSERT_EQ(sh(std::string(QMX_CAPGEN_PATH) + " tiny " + file.string() + " " + r.capgen).code,
-                  0);
-        if (r.patchAt >= 0) {
-            std::fstream f(file, std::ios::in | std::ios::out | std::ios::binary);
-            f.seekp(r.patchAt);
-            const char le[4] = {char(r.value), char(r.value >> 8), char(r.value >> 16),
-                                char(r.value >> 24)};
-            f.write(le, 4);
-        }
-        if (r.cutTo >= 0) fs::resize_file(file, static_cast<uintmax_t>(r.cutTo));
-        const Outcome run = replay("allow.toml", file.string());
+        SCOPED_TRACE(r.capgen + "; " + r.mutate);
+        ASSERT_EQ(sh(std::string(QMX_CAPGEN_PATH) + " tiny " + c + " " + r.capgen).code, 0);
+        ASSERT_EQ(sh(r.mutate).code, 0);
+        const Outcome run = replay("allow.toml", c);
         EXPECT_EQ(run.code, r.code) << run.output;
-        EXPECT_NE((run.output + slurp(dir / "s.json")).find(r.expect), std::string::npos)
+        EXPECT_NE((run.output + cat(dir / "s.json")).find(r.expect), std::string::npos)
             << run.output;
     }
 }
