@@ -1,7 +1,8 @@
 # What `cmake --install` puts on a machine, and how CPack packs it:
 #   lib    libqmx.so.0 (Linux) / qmx.dll (Windows)
 #   dev    the header, the CMake package, qmx.pc, the .so link and import libraries
-#   proxy  qmx-proxy, its man page, systemd unit, default configuration and examples
+#   proxy  qmx-proxy and qmx-replay, their man pages, the systemd unit, default
+#          configuration and examples
 # The internal static library, tests, fuzzers and benchmarks stay in the build.
 include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)
@@ -56,6 +57,14 @@ if(TARGET qmx-proxy)
     DEPENDS ${PROJECT_SOURCE_DIR}/docs/man/qmx-proxy.1)
   add_custom_target(qmx_man_page ALL DEPENDS ${QMX_MAN_PAGE})
   install(FILES ${QMX_MAN_PAGE} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT proxy)
+  # qmx-replay comes with the proxy whose configuration it dry-runs.
+  install(TARGETS qmx-replay RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT proxy)
+  set(QMX_REPLAY_MAN_PAGE ${PROJECT_BINARY_DIR}/qmx-replay.1.gz)
+  add_custom_command(OUTPUT ${QMX_REPLAY_MAN_PAGE}
+    COMMAND gzip -9n -c ${PROJECT_SOURCE_DIR}/docs/man/qmx-replay.1 > ${QMX_REPLAY_MAN_PAGE}
+    DEPENDS ${PROJECT_SOURCE_DIR}/docs/man/qmx-replay.1)
+  add_custom_target(qmx_replay_man_page ALL DEPENDS ${QMX_REPLAY_MAN_PAGE})
+  install(FILES ${QMX_REPLAY_MAN_PAGE} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT proxy)
   install(FILES ${PROJECT_SOURCE_DIR}/examples/qmx-proxy.toml ${PROJECT_SOURCE_DIR}/examples/logrotate.conf
     ${PROJECT_SOURCE_DIR}/examples/policy.toml
     DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/qmx-proxy/examples COMPONENT proxy)
@@ -150,7 +159,8 @@ pkg-config file for hosts that load libqmx.")
   set(CPACK_DEBIAN_PROXY_PACKAGE_CONTROL_STRICT_PERMISSION ON)
   set(CPACK_COMPONENT_PROXY_DESCRIPTION "filtering SOCKS5 proxy for AIM/ICQ, MSN and Yahoo Messenger\n\
 qmx-proxy puts the qmx filters in front of IM clients: policy per action,\n\
-text replacement rules and a JSON-lines audit log, as a systemd service.")
+text replacement rules and a JSON-lines audit log, as a systemd service;\n\
+qmx-replay dry-runs its configuration on captured traffic.")
 endif()
 
 include(CPack)

@@ -16,7 +16,7 @@ ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 cd "$ROOT"
 FUZZ_SECONDS="${FUZZ_SECONDS:-60}"
 JOBS="${JOBS:-2}"
-TARGETS=(ymsg_relay oscar_relay msn_relay containers oscar_frame ymsg_fields proxy_header)
+TARGETS=(ymsg_relay oscar_relay msn_relay containers oscar_frame ymsg_fields proxy_header capture)
 STAGES=("$@")
 [ ${#STAGES[@]} -eq 0 ] && STAGES=(tools fuzz tsan valgrind)
 
@@ -31,6 +31,7 @@ tools() {
     command -v valgrind >/dev/null || missing+=(valgrind)
     command -v ninja >/dev/null || missing+=(ninja-build)
     command -v cmake >/dev/null || missing+=(cmake)
+    pkg-config --exists libpcap 2>/dev/null || missing+=(libpcap-dev pkg-config)
     [ -e /usr/lib/x86_64-linux-gnu/libgtest.a ] || [ -e /usr/lib/libgtest.a ] || missing+=(libgtest-dev libgmock-dev)
     # libFuzzer ships with clang's runtime libraries.
     if command -v clang++ >/dev/null && ! ls "$(clang++ -print-resource-dir)"/lib/linux/libclang_rt.fuzzer-x86_64.a >/dev/null 2>&1; then

@@ -10,7 +10,7 @@ root=$PWD
 
 packages=(cmake ninja-build g++ pkg-config dpkg-dev file lintian binutils systemd
           libcli11-dev libtoml11-dev libspdlog-dev libfmt-dev libsystemd-dev libre2-dev
-          libcivetweb-dev libc-ares-dev)
+          libcivetweb-dev libc-ares-dev libpcap-dev)
 bash scripts/install-packages.sh "${packages[@]}"
 
 build=build/packages
@@ -65,10 +65,12 @@ qmx-proxy --check-config /etc/qmx-proxy/qmx-proxy.toml
 systemd-analyze verify /lib/systemd/system/qmx-proxy.service
 echo "systemd-analyze verify: qmx-proxy.service accepted"
 man -l /usr/share/man/man1/qmx-proxy.1.gz >/dev/null
+qmx-replay --version
+man -l /usr/share/man/man1/qmx-replay.1.gz >/dev/null
 
 echo "== packages: remove"
 dpkg -r "${names[@]}" >/dev/null
-for f in /usr/bin/qmx-proxy "$lib" /usr/include/qmx/qmx.h /lib/systemd/system/qmx-proxy.service; do
+for f in /usr/bin/qmx-proxy /usr/bin/qmx-replay "$lib" /usr/include/qmx/qmx.h /lib/systemd/system/qmx-proxy.service; do
   [ ! -e "$f" ] || { echo "$f is still there after dpkg -r"; exit 1; }
 done
 dpkg -P "${names[@]}" >/dev/null 2>&1
