@@ -8,7 +8,9 @@ TEST(ProxyEndToEnd, NeedsTheHostTools) { GTEST_SKIP() << "needs the POSIX host t
 
 #include "audit.h"
 #include "config.h"
+#include "net.h"
 #include "policy.h"
+#include "proxy_header.h"
 
 #include "imsim/msn.h"
 #include "imsim/oscar.h"
@@ -519,6 +521,68 @@ TEST(ProxyConfig, ABadFileExitsWithCode2NamingTheKeyAndTheExamplesPass) {
                      " >/dev/null; echo exit $?"),
                   "exit 0\n");
     }
+}
+
+// What a balancer says about its client: read exactly, refused when it lies.
+TEST(ProxyConfig, ProxyHeadersNameTheClientOrAreRefused) {
+    using qmxproxy::ProxyParse;
+    const std::string v2 = std::string("\r\n\r\n\0\r\nQUIT\n", 12);
+    const std::string tcp4 =
+        std::string("\x11\x00\x0c\xc0\x00\x02\x01\xc6\x33\x64\x02\x9c\x40\x04\x38", 15);
+    const std::tuple<std::string, ProxyParse, size_t, const char *> rows[] = {
+        {"PROXY TCP4 192.0.2.1 198.51.100.2 40000 1080\r\nXY", ProxyParse::Done, 46,
+         "192.0.2.1:40000"},
+        {"PROXY TCP6 2001:db8::1 2001:db8::2 0 1\r\n", ProxyParse::Done, 40, "[2001:db8::1]:0"},
+        {"PROXY UNKNOWN ignored\r\n", ProxyParse::Done, 23, ""},
+        {"PROXY TCP4 192.0.2.1 198.51.100.2 1 2", ProxyParse::NeedMore, 0, ""},
+        {"PROXY TCP4 192.0.2.1 198.51.100.2 040000 1\r\n", ProxyParse::Invalid, 0, ""},
+        {"PROXY TCP4 192.0.2.1 198.51.100.2 65536 1\r\n", ProxyParse::Invalid, 0, ""},
+        {"PROXY TCP4 192.0.2.1  198.51.100.2 1 2\r\n", ProxyParse::Invalid, 0, ""},
+        {"PROXY TCP4 2001:db8::1 198.51.100.2 1 2\r\n", ProxyParse::Invalid, 0, ""},
+        {"PROXY TCP4 192.0.2.1 198.51.100.2 1 2 3\r\n", ProxyParse::Invalid, 0, ""},
+        {"PROXY " + std::string(101, '1'), ProxyParse::Invalid, 0, ""},
+        {"GET / HTTP/1.1\r\n", ProxyParse::Invalid, 0, ""},
+        {v2 + "\x21" + tcp4 + "AB", ProxyParse::Done, 28, "192.0.2.1:40000"},
+        {v2 + "\x20" + tcp4, ProxyParse::Done, 28, ""}, // LOCAL: the balancer itself
+        {v2 + "\x21\x12" + tcp4.substr(1), ProxyParse::Invalid, 0, ""}, // UDP
+        {v2 + "\x11" + tcp4, ProxyParse::Invalid, 0, ""},               // version 1
+        {v2 + std::string("\x21\x11\x00\x08", 4) + tcp4.substr(3, 8), ProxyParse::Invalid, 0, ""},
+        {v2 + std::string("\x21\x11\x04\x01", 4), ProxyParse::Invalid, 0, ""}, // 1025 bytes
+        {v2 + "\x21" + tcp4.substr(0, 9), ProxyParse::NeedMore, 0, ""},
+    };
+    for (const auto &[bytes, result, used, client] : rows) {
+        qmxproxy::ProxyHeader h;
+        size_t usedOut = 0, need = 0;
+        const char *why = "";
+        EXPECT_EQ(qmxproxy::parseProxyHeader(reinterpret_cast<const uint8_t *>(bytes.data()),
+                                             bytes.size(), &h, &usedOut, &need, &why),
+                  result)
+            << bytes;
+        if (result != ProxyParse::Done) continue;
+        EXPECT_EQ(usedOut, used) << bytes;
+        EXPECT_EQ(h.hasAddress ? h.client : "", client) << bytes;
+    }
+    // Trusted ranges, IPv4-mapped peers included.
+    const std::tuple<const char *, const char *, bool> ranges[] = {
+        {"10.0.0.0/8", "10.2.3.4", true},        {"10.0.0.0/8", "11.0.0.1", false},
+        {"192.168.0.0/23", "192.168.1.5", true}, {"192.168.0.0/23", "192.168.2.1", false},
+        {"10.0.0.0/8", "::ffff:10.1.1.1", true}, {"::1/128", "::1", true},
+        {"127.0.0.1", "127.0.0.2", false},       {"0.0.0.0/0", "203.0.113.9", true},
+    };
+    for (const auto &[range, peer, inside] : ranges) {
+        qmxproxy::Cidr c;
+        ASSERT_TRUE(qmxproxy::parseCidr(range, &c)) << range;
+        sockaddr_storage ss{};
+        auto *in4 = reinterpret_cast<sockaddr_in *>(&ss);
+        auto *in6 = reinterpret_cast<sockaddr_in6 *>(&ss);
+        ss.ss_family = inet_pton(AF_INET, peer, &in4->sin_addr) == 1 ? AF_INET : AF_INET6;
+        if (ss.ss_family == AF_INET6) inet_pton(AF_INET6, peer, &in6->sin6_addr);
+        EXPECT_EQ(qmxproxy::cidrContains({c}, reinterpret_cast<sockaddr *>(&ss)), inside)
+            << range << " " << peer;
+    }
+    qmxproxy::Cidr c;
+    for (const char *bad : {"10.0.0.0/33", "10.0.0.0/", "host/8", "::1/129", "10.0.0.0/-1"})
+        EXPECT_FALSE(qmxproxy::parseCidr(bad, &c)) << bad;
 }
 
 TEST(ProxyConfig, FirstMatchingPolicyRuleDecidesAndNamesMatchWithoutCase) {
