@@ -66,8 +66,6 @@ TEST_F(MsnRelay, MsgPayloadsAreAskedAboutByContentTypeAndRewrittenWithTheirLengt
     const std::string hello = "ev 1 c '' '' 'hello'\n", asked = "pol '' 1 ''\n";
     const Bytes invite = "text/x-msmsgsinvite", command = "Invitation-Command: ";
     const Bytes p2p = "application/x-msnmsgrp2p", p2pIn = "ev 2 s '' '' -\n";
-    Bytes headers = "Content-Type: text/plain\r\n";
-    for (int i = 0; i < 10000; ++i) headers += "X-H" + std::to_string(i) + ": v\r\n";
     const Exchange rows[] = {
         {"text, also with runs of spaces in its line",
          text + msnCommand("MSG  1  N", "Content-Type: text/plain\r\n\r\nhi"), "", "",
@@ -76,10 +74,8 @@ TEST_F(MsnRelay, MsgPayloadsAreAskedAboutByContentTypeAndRewrittenWithTheirLengt
          msg("1 N", invite, command + "INVITE\r\n\r\n") + msg("2 N", invite, command + "ACCEPT"),
          "", "", kSame, "", "ev 2 c '' '' -\npol '' 3 ''\n"},
         {"a P2P 200 OK, between binary bytes or at the end",
-         msg("2 D", p2p,
-             bytes("\0\x01\xff"
-                   "200 OK\0")) +
-             msg("3 D", p2p, "200 OK") + msg("4 D", p2p, "200 O"),
+         msg("2 D", p2p, bytes("\0\x01\xff 200 OK\0")) + msg("3 D", p2p, "200 OK") +
+             msg("4 D", p2p, "200 O"),
          "", "", kSame, "", p2pIn + p2pIn + "pol '' 4 ''\npol '' 4 ''\n"},
         {"a datacast; header names are exact, with ': ' after them, and the last one wins",
          msg("3 N", "text/x-msnmsgr-datacast", "ID: 1\r\n\r\n") +
@@ -93,10 +89,9 @@ TEST_F(MsnRelay, MsgPayloadsAreAskedAboutByContentTypeAndRewrittenWithTheirLengt
          hello + hello + asked + asked},
         {"a refused text is removed, replacement or not", text + "PNG\r\n", "", "e=other p0",
          "PNG\r\n", "", hello + asked},
-        {"thousands of headers, a zero byte, a 70000-byte text",
-         msnCommand("MSG 1 N", headers + "\r\n" + bytes("a\0b")) +
-             msg("1 N", "text/plain", Bytes(70000, 'b')),
-         "", "", kSame, "",
+        {"a zero byte in a text; a text over 65535 bytes, its length cut to 16 bits",
+         msg("1 N", "text/plain", bytes("a\0b")) + msg("1 N", "text/plain", Bytes(70000, 'b')), "",
+         "", kSame, "",
          bytes("ev 1 c '' '' 'a\0b'\n") + "ev 1 c '' '' '" + Bytes(70000 % 65536, 'b') + "'\n" +
              asked + asked},
     };
@@ -126,10 +121,9 @@ TEST_F(MsnRelay, LoginsNameTheAddressThatLogsInAndThePolicyDecides) {
                 roster = "IRO 1 1 2 a@x A\r\nIRO 1 2 2 b@x B\r\n";
     const Bytes accept = msg("2 D", "application/x-msnmsgrp2p", "MSNSLP/1.0 200 OK\r\n");
     const Exchange rows[] = {
-        {"a login refused by the event", usr + "PNG\r\n", "", "e0",
-         "USR user not allowed\r\nPNG\r\n", "", login},
-        {"or by the policy", usr + "PNG\r\n", "", "p0", "USR user not allowed\r\nPNG\r\n", "",
-         login + "pol a@x 0 -\n"},
+        {"logins refused by the event or the policy", usr + usr + "PNG\r\n", "", "e0 p0",
+         "USR user not allowed\r\nUSR user not allowed\r\nPNG\r\n", "",
+         login + login + "pol a@x 0 -\n"},
         {"the first allowed login names the user", reads(usr, "USR 2 TWN I m@x\r\n", hi), "", "",
          kSame, "",
          login + "ev 0 c m@x - -\nev 1 c a@x '' 'hi'\npol a@x 0 -\npol m@x 0 -\npol a@x 1 ''\n"},
@@ -150,8 +144,6 @@ TEST_F(MsnRelay, LoginsNameTheAddressThatLogsInAndThePolicyDecides) {
 
 TEST_F(MsnRelay, ReadsSidesAndSendsFollowTheRelayRules) {
     const Exchange rows[] = {
-        {"reads that start like a command are framed", reads("VER 1 MSNP8\r\n", "OUT\r\n"),
-         "VER 1\r\n", "", kSame, kSame, ""},
         {"others go to the hook", reads("VER", "ver 1\r\n", "VER1 2\r\n", "V R 1\r\n"), "VER-1\r\n",
          "", kSame, kSame,
          "raw 'VER'\nraw 'VER-1\r\n'\nraw 'ver 1\r\n'\nraw 'VER1 2\r\n'\nraw 'V R 1\r\n'\n"},

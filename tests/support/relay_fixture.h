@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <sstream>
 #include <string>
 #include <tuple>
@@ -81,8 +82,8 @@ protected:
     }
     int32_t run() { return QMX_processInstance(id); }
 
-    // Every call the host got, one line each, by kind: "ev TYPE c|s FROM TO
-    // 'TEXT'", "pol LOCAL ACTION REMOTE", "raw FROM>TO 'BYTES'" (MSN hands
+    // Every call the host got, one line each, by kind: "ev TYPE c|s|? FROM
+    // TO 'TEXT'" (? for neither side), "pol LOCAL ACTION REMOTE", "raw FROM>TO 'BYTES'" (MSN hands
     // the hook its own records of the sides, so no sockets there), "log
     // LEVEL TEXT" but for the MSN histories, "half SOCKET/HOW", "oob SOCKET
     // 'BYTES'". A NULL is -, an empty name ''.
@@ -91,11 +92,9 @@ protected:
         auto q = [](const std::optional<Bytes> &s) { return s ? "'" + *s + "'" : "-"; };
         auto n = [&](const std::optional<Bytes> &s) { return s && !s->empty() ? *s : q(s); };
         for (const EventCall &e : host().events()) {
-            out << "ev " << e.type
-                << (e.fromClient == 1 ? " c "
-                    : e.fromClient    ? " ? "
-                                      : " s ")
-                << n(e.from) << " " << n(e.to) << " " << q(e.text) << (e.wideText ? " wide" : "")
+            out << "ev " << e.type << " "
+                << "sc?"[std::min(e.fromClient, 2u)] << " " << n(e.from) << " " << n(e.to) << " "
+                << q(e.text) << (e.wideText ? " wide" : "")
                 << (e.hadReplacement ? " replaced\n" : "\n");
         }
         for (const PolicyCall &p : host().policies())

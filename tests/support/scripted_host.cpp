@@ -40,14 +40,14 @@ void ScriptedHost::slotLog(uint32_t id, uint32_t level, const char *format, ...)
 int32_t ScriptedHost::slotPolicy(uint32_t id, const char *local, uint32_t action,
                                  const char *remote) {
     Lock lock(get().mutex_);
-    get().s_.policies.push_back({id, name(local), action, name(remote)});
+    get().s_.policies.push_back({id, action, name(local), name(remote)});
     return pop(get().s_.policyAnswers[id]).value_or(get().s_.defaultPolicy);
 }
 
 int32_t ScriptedHost::slotEvent(uint32_t id, FilterEvent *e) {
     Lock lock(get().mutex_);
     get().s_.events.push_back(
-        {id, e->type, e->fromClient, name(e->from), name(e->to), e->wideText,
+        {id, e->type, e->fromClient, e->wideText, name(e->from), name(e->to),
          e->text ? std::optional<Bytes>(copy(e->text, e->textLength)) : std::nullopt, e->textLength,
          e->replacement != nullptr});
     const auto hook = get().s_.eventHook;

@@ -1,12 +1,9 @@
 // A deterministic in-memory host for relay tests and fuzz harnesses: slots 0
-// to 9 over scripts keyed by socket and by instance id, records read after a
-// relay. No threads, sleeps or clock of its own; relays may run at once on
-// different threads as long as each uses its own sockets. A wait answers
-// with the connection's scripted results first, then with the read bit of
-// each watched socket with a receive queued and the out-of-band bit of each
-// with out-of-band bytes queued, or -1 when there is nothing: the relay
-// ends. A receive gets the next chunk, cut to the buffer and the read limit;
-// with nothing queued, the end of the stream.
+// to 9 over scripts keyed by socket and instance id. Relays may run at once
+// on different threads, each with its own sockets. A wait answers with the
+// scripted results first, then with the bits of the watched sockets that have
+// a receive or out-of-band bytes queued, or -1 (the relay ends) when none
+// has. A receive gets the next chunk, cut to the buffer and the read limit.
 #pragma once
 
 #include <qmx/qmx.h>
@@ -30,18 +27,14 @@ struct LogLine {
     std::string text;
 };
 struct EventCall {
-    uint32_t id, type, fromClient;
-    std::optional<std::string> from, to;
-    uint32_t wideText;
-    std::optional<Bytes> text; // textLength bytes of text
+    uint32_t id, type, fromClient, wideText;
+    std::optional<std::string> from, to, text; // textLength bytes of text
     uint64_t textLength;
     bool hadReplacement; // a replacement was already attached on entry
 };
 struct PolicyCall {
-    uint32_t id;
-    std::optional<std::string> local;
-    uint32_t action;
-    std::optional<std::string> remote;
+    uint32_t id, action;
+    std::optional<std::string> local, remote;
 };
 struct RawCall {
     uint32_t id;

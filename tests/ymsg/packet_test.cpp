@@ -1,8 +1,8 @@
-// Decoding of YMSG headers and field lists, over exact-size heap copies so
-// that AddressSanitizer catches any read past a packet.
+// Decoding of YMSG field lists, over exact-size heap copies so that
+// AddressSanitizer catches any read past a packet. The relay tests read and
+// write the headers.
 #include <gtest/gtest.h>
 
-#include <tuple>
 #include <vector>
 
 #include "support/ymsg_builders.h"
@@ -19,20 +19,7 @@ struct Packet {
     ByteStream stream{};
 };
 
-TEST(YmsgPacket, TheHeaderIsReadAndWrittenBigEndianAndByteForByte) {
-    const Bytes wire =
-        bytes("YMSG\x01\x02\xA0\xB0\x00\x2F\x00\xD0\x01\x02\x03\x04\xCA\xFE\xBA\xBE");
-    Packet in(wire), out(Bytes(kYmsgHeaderSize, '\0'));
-    YmsgHeader header{};
-    ASSERT_EQ(ymsgReadHeader(&header, &in.stream) + ymsgWriteHeader(&header, &out.stream), 2);
-    EXPECT_TRUE(ymsgHasMagic(header));
-    EXPECT_EQ(std::make_tuple(header.length, header.service, header.status, header.sessionId),
-              std::make_tuple(uint16_t{47}, uint16_t{0xD0}, 0x01020304u, 0xCAFEBABEu));
-    EXPECT_EQ(Bytes(out.bytes.begin(), out.bytes.end()), wire);
-    EXPECT_EQ(ymsgReadHeader(nullptr, &in.stream) + ymsgWriteHeader(&header, nullptr), 0);
-}
-
-TEST(YmsgPacket, FieldScanRecordsSenderRecipientAndTextByKey) {
+TEST(YmsgPacket, FieldScanRecordsSenderRecipientAndTextByKeyAndNothingIsReadFromNull) {
     const std::pair<std::string, const char *> cases[] = {
         // fields, then what was found: sender|recipient|text, "-" for none
         {"1^alice^5^bob^14^hi^", "alice|bob|hi"},
@@ -58,6 +45,9 @@ TEST(YmsgPacket, FieldScanRecordsSenderRecipientAndTextByKey) {
             seen += "|" + (v.data ? Bytes(reinterpret_cast<const char *>(v.data), v.length) : "-");
         EXPECT_EQ(seen.substr(1), found) << fields;
     }
+    YmsgHeader header{};
+    Packet none("");
+    EXPECT_EQ(ymsgReadHeader(nullptr, &none.stream) + ymsgWriteHeader(&header, nullptr), 0);
 }
 
 } // namespace
