@@ -1,104 +1,77 @@
+// The MSN text helpers on their own: tokens, cuts, decimals, header tables.
 #include <gtest/gtest.h>
 
 #include <climits>
 #include <string>
-#include <vector>
 
+#include "msn/payload.h"
 #include "msn/text.h"
 
 namespace {
 
-struct ByteString {
-    DArray *a = msnNewByteString();
-    ~ByteString() { DArray_free(a); }
-    std::string str() const {
-        return std::string(static_cast<const char *>(DArray_data(a)),
-                           static_cast<size_t>(DArray_count(a)));
-    }
-};
-
-std::vector<std::string> split(const char *text, const char *separators, int *result) {
-    DArray *list = DArray_create(1, kMsnReferenceSize, 2, 0);
-    *result = splitTokens(text, separators, list);
-    std::vector<std::string> tokens;
-    for (int32_t i = 0; i < DArray_count(list); ++i) tokens.push_back(msnTokenText(list, i));
-    freeTokenList(list);
-    EXPECT_EQ(DArray_count(list), 0);
-    DArray_free(list);
-    return tokens;
+std::string str(const DArray *a) {
+    return std::string(static_cast<const char *>(DArray_data(a)), size_t(DArray_count(a)));
 }
 
 TEST(MsnText, SplitTokensNeverYieldsEmptyTokensAndRefusesWhatItCannotSplit) {
-    struct Case {
-        const char *text;
-        const char *separators;
-        std::vector<std::string> tokens;
-    } cases[] = {
-        {"USR  1 TWN I alice@example.com", " ", {"USR", "1", "TWN", "I", "alice@example.com"}},
-        {"a\tb c", " ", {"a\tb", "c"}},
-        {" \ta\t b \t", nullptr, {"a", "b"}},
-        {"1:bob@example.com;{guid}", ";:", {"1", "bob@example.com", "{guid}"}},
-        {";;::;", ";:", {}},
-        {"   ", " ", {}},
-        {"", " ", {}},
-        {"a b", "", {"a b"}},
+    DArray *list = DArray_create(1, kMsnReferenceSize, 2, 0), *bytes = msnNewByteString();
+    // The result, then each token after a '|'.
+    auto split = [&](const char *text, const char *separators) {
+        std::string out = std::to_string(splitTokens(text, separators, list));
+        for (int32_t i = 0; i < DArray_count(list); ++i) out += "|" + str(msnListItem(list, i));
+        freeTokenList(list);
+        return DArray_count(list) == 0 ? out : "not emptied";
     };
-    for (const Case &c : cases) {
-        int result = 0;
-        EXPECT_EQ(split(c.text, c.separators, &result), c.tokens) << c.text;
-        EXPECT_EQ(result, 1) << c.text;
-    }
-    // Missing text and lists of anything but references are refused.
-    int result = 1;
-    split(nullptr, " ", &result);
-    EXPECT_EQ(result, 0);
-    DArray *bytes = msnNewByteString();
-    EXPECT_EQ(splitTokens("a b", " ", bytes), 0);
+    EXPECT_EQ(split("USR  1 TWN", " "), "1|USR|1|TWN");
+    EXPECT_EQ(split("a\tb c", " "), "1|a\tb|c");
+    EXPECT_EQ(split(" \ta\t b \t", nullptr), "1|a|b");
+    EXPECT_EQ(split("1:b@x;{g}", ";:"), "1|1|b@x|{g}");
+    EXPECT_EQ(split(";;::;", ";:") + split("", " ") + split("a b", "") + split(nullptr, " "),
+              "111|a b0");
+    EXPECT_EQ(splitTokens("a b", " ", bytes), 0) << "a list of anything but references";
     EXPECT_EQ(DArray_count(bytes), 0);
+    DArray_free(list);
     DArray_free(bytes);
 }
 
 TEST(MsnText, CutsAtASeparatorBeforeTheFirstZeroByteOrAtALengthWithinTheText) {
-    ByteString head, tail;
-    const char text[] = "VER 1\r\nCVR 2\r\n";
-    ASSERT_EQ(cutAtSeparator(text, 14, "\r\n", head.a, tail.a), 1);
-    EXPECT_EQ(head.str(), "VER 1");
-    EXPECT_EQ(tail.str(), "CVR 2\r\n");
-
-    ASSERT_EQ(cutAtSeparator(text, 7, "\r\n", head.a, tail.a), 1);
-    EXPECT_EQ(tail.str(), "") << "the tail ends at the given length";
-
-    const char hidden[] = "VER\0 1\r\n";
-    EXPECT_EQ(cutAtSeparator(hidden, 8, "\r\n", head.a, tail.a), 0);
-    EXPECT_EQ(cutAtSeparator("no line end", 11, "\r\n", head.a, tail.a), 0);
-    EXPECT_EQ(cutAtSeparator(text, 14, nullptr, head.a, tail.a), 0);
-
-    // Cutting at a length needs between one and all of the bytes.
-    const char binary[] = "ab\0cd";
-    EXPECT_EQ(cutAtLength(binary, 5, 0, head.a, tail.a) + cutAtLength(binary, 5, 6, head.a, tail.a),
+    DArray *head = msnNewByteString(), *tail = msnNewByteString();
+    auto cut = [&](int result) { return std::to_string(result) + str(head) + "|" + str(tail); };
+    EXPECT_EQ(cut(cutAtSeparator("VER 1\r\nCVR 2\r\n", 14, "\r\n", head, tail)),
+              "1VER 1|CVR 2\r\n");
+    EXPECT_EQ(cut(cutAtSeparator("VER 1\r\nCVR 2\r\n", 7, "\r\n", head, tail)), "1VER 1|");
+    EXPECT_EQ(cutAtSeparator("VER\0 1\r\n", 8, "\r\n", head, tail) +
+                  cutAtSeparator("VER 1\r\n", 7, nullptr, head, tail) +
+                  cutAtLength("ab\0cd", 5, 0, head, tail) + cutAtLength("ab\0cd", 5, 6, head, tail),
               0);
-    ASSERT_EQ(cutAtLength(binary, 5, 3, head.a, tail.a), 1);
-    EXPECT_EQ(head.str() + "|" + tail.str(), std::string("ab\0|cd", 6));
-    ASSERT_EQ(cutAtLength(binary, 5, 5, head.a, tail.a), 1);
-    EXPECT_EQ(tail.str(), "");
+    EXPECT_EQ(cut(cutAtLength("ab\0cd", 5, 1, head, tail)), std::string("1a|b\0cd", 7));
+    EXPECT_EQ(cut(cutAtLength("ab\0cd", 5, 5, head, tail)), std::string("1ab\0cd|", 7));
+    DArray_free(head);
+    DArray_free(tail);
 }
 
 TEST(MsnText, DecimalLengthsClampToTheSignedRange) {
-    struct Case {
-        const char *text;
-        int32_t value;
-    } cases[] = {
-        {"120", 120},
-        {" \t-5", -5},
-        {"+7trailer", 7},
-        {"word", 0},
-        {"", 0},
-        {"2147483647", INT32_MAX},
-        {"2147483648", INT32_MAX},
-        {"99999999999999999999999", INT32_MAX},
-        {"-2147483649", INT32_MIN},
-    };
-    for (const Case &c : cases) EXPECT_EQ(msnParseDecimal(c.text), c.value) << c.text;
+    const std::pair<const char *, int32_t> cases[] = {{" \t-5", -5},
+                                                      {"+7trailer", 7},
+                                                      {"word", 0},
+                                                      {"2147483647", INT32_MAX},
+                                                      {"99999999999999999999", INT32_MAX},
+                                                      {"-2147483649", INT32_MIN}};
+    for (const auto &[text, value] : cases) EXPECT_EQ(msnParseDecimal(text), value) << text;
+}
+
+TEST(MsnHeaderLines, LastRepeatWinsAndAZeroByteEndsTheBlock) {
+    DArray *block = msnNewByteString();
+    const std::string lines = "A: 1\r\nB:2\r\n\r\nA: 3\r\n: empty name\r\n" +
+                              std::string(200, 'n') + ": long\r\n" + std::string("C: x\0D: y", 9);
+    DArray_appendRun(lines.data(), static_cast<int32_t>(lines.size()), block);
+    HashTable *headers = parseHeaderLines(block);
+    EXPECT_STREQ(msnHeaderValue(headers, "A"), "3");
+    EXPECT_STREQ(msnHeaderValue(headers, ""), "empty name");
+    EXPECT_EQ(HashTable_count(headers), 2) << "no B, no over-long name, no line with a zero byte";
+    freeHeaderTable(headers);
+    EXPECT_EQ(parseHeaderLines(nullptr), nullptr);
+    DArray_free(block);
 }
 
 } // namespace

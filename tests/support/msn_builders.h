@@ -1,55 +1,38 @@
-// MSN builders for tests: command lines from their tokens, and MSG payloads
-// from named headers and a body, with the length token computed unless a
-// test overrides it.
-//
-//   Bytes m = MsnMsg().tokens({"1", "N"}).header("Content-Type", "text/plain")
-//                 .body("hello").build();
+// MSN commands for tests, fuzzers and benchmarks. The text protocol needs no
+// notation: lines are written out with their CR LF, and msnCommand("ADL 1",
+// "<ml/>") puts the payload's byte count at the end of the line for it.
 #pragma once
 
 #include <string>
-#include <utility>
 #include <vector>
 
 #include "support/scripted_host.h"
 
 namespace qmxtest {
 
-// "CMD a b c\r\n": the tokens joined by single spaces, then CR LF.
+inline Bytes msnCommand(const std::string &line, const Bytes &payload) {
+    return line + " " + std::to_string(payload.size()) + "\r\n" + payload;
+}
+// The tokens joined by single spaces, then CR LF.
 Bytes msnLine(const std::vector<std::string> &tokens);
 
-// A payload command: the tokens, the payload's byte count as the last token,
-// CR LF and the payload ("ADL 1 5\r\n<x/>!").
-Bytes msnPayloadCommand(const std::vector<std::string> &tokens, const Bytes &payload);
-
+// A MSG: the tokens between "MSG" and the length ("1 N" from a client,
+// sender and nickname from a server), header lines and a body.
 class MsnMsg {
 public:
-    // Tokens between "MSG" and the length: trid and acknowledgement mode from
-    // the client ("1", "N"), sender and nickname from the server.
-    MsnMsg &tokens(const std::vector<std::string> &between);
-    // One header line "name: value".
-    MsnMsg &header(const std::string &name, const std::string &value);
-    // A line put into the header block as it is (without its CR LF).
-    MsnMsg &rawHeaderLine(const Bytes &line);
-    MsnMsg &body(const Bytes &body);
-    // Leaves out the blank line between headers and body.
-    MsnMsg &withoutBlankLine();
-
-    Bytes headerBlock() const; // the header lines joined by CR LF
-    Bytes payload() const;     // header block, blank line, body
-    Bytes build() const;       // "MSG <tokens> <length>\r\n" + payload
+    MsnMsg &tokens(const std::vector<std::string> &between) { return tokens_ = between, *this; }
+    MsnMsg &header(const std::string &name, const std::string &value) {
+        return headers_ += name + ": " + value + "\r\n", *this;
+    }
+    MsnMsg &body(const Bytes &text) { return body_ = text, *this; }
+    Bytes build() const;
 
 private:
     std::vector<std::string> tokens_{"1", "N"};
-    std::vector<Bytes> headerLines_;
-    Bytes body_;
-    bool blankLine_ = true;
+    Bytes headers_, body_;
 };
 
-// The usual MSG shapes.
+// A plain-text MSG as clients send it.
 Bytes msnTextMsg(const std::vector<std::string> &between, const Bytes &text);
-Bytes msnInvitationMsg(const std::vector<std::string> &between,
-                       const std::string &invitationCommand);
-Bytes msnP2pMsg(const std::vector<std::string> &between, const Bytes &binaryBody);
-Bytes msnDatacastMsg(const std::vector<std::string> &between, const std::string &id);
 
 } // namespace qmxtest

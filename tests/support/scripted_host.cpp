@@ -7,31 +7,123 @@
 namespace qmxtest {
 namespace {
 
-std::optional<std::string> copyName(const char *name) {
-    return name ? std::optional<std::string>(name) : std::nullopt;
+std::optional<std::string> name(const char *s) {
+    return s ? std::optional<std::string>(s) : std::nullopt;
+}
+
+Bytes copy(const void *data, intptr_t count) {
+    return count > 0 ? Bytes(static_cast<const char *>(data), size_t(count)) : Bytes();
 }
 
 template <typename T>
-std::optional<T> popFront(std::map<uint32_t, std::deque<T>> &queues, uint32_t id) {
-    auto it = queues.find(id);
-    if (it == queues.end() || it->second.empty()) return std::nullopt;
-    T value = it->second.front();
-    it->second.pop_front();
+std::optional<T> pop(std::deque<T> &queue) {
+    if (queue.empty()) return std::nullopt;
+    T value = queue.front();
+    queue.pop_front();
     return value;
 }
 
-// Copies up to room bytes from the head of a queue into buffer.
-template <typename Queue, typename Get>
-int32_t take(Queue &queue, Get bytesOf, uint8_t *buffer, size_t room) {
-    Bytes &head = bytesOf(queue.front());
-    const size_t n = std::min(room, head.size());
-    std::copy_n(head.data(), n, buffer);
-    head.erase(0, n);
-    if (head.empty()) queue.pop_front();
-    return static_cast<int32_t>(n);
-}
+using Lock = std::unique_lock<std::mutex>;
 
 } // namespace
+
+void ScriptedHost::slotLog(uint32_t id, uint32_t level, const char *format, ...) {
+    char line[4096];
+    va_list args;
+    va_start(args, format);
+    std::vsnprintf(line, sizeof line, format ? format : "", args);
+    va_end(args);
+    Lock lock(get().mutex_);
+    get().s_.logs.push_back({id, level, line});
+}
+
+int32_t ScriptedHost::slotPolicy(uint32_t id, const char *local, uint32_t action,
+                                 const char *remote) {
+    Lock lock(get().mutex_);
+    get().s_.policies.push_back({id, action, name(local), name(remote)});
+    return pop(get().s_.policyAnswers[id]).value_or(get().s_.defaultPolicy);
+}
+
+int32_t ScriptedHost::slotEvent(uint32_t id, FilterEvent *e) {
+    Lock lock(get().mutex_);
+    get().s_.events.push_back(
+        {id, e->type, e->fromClient, e->wideText, name(e->from), name(e->to),
+         e->text ? std::optional<Bytes>(copy(e->text, e->textLength)) : std::nullopt, e->textLength,
+         e->replacement != nullptr});
+    const auto hook = get().s_.eventHook;
+    const EventAnswer answer =
+        hook ? EventAnswer() : pop(get().s_.eventAnswers[id]).value_or(get().s_.defaultEvent);
+    lock.unlock(); // the hook and the replacement call back into the library
+    if (hook) return hook(id, e);
+    if (answer.replacement)
+        QMX_setReplacementText(0, e, answer.replacement->data(), answer.replacement->size());
+    return answer.result;
+}
+
+int32_t ScriptedHost::slotRawData(uint32_t id, uintptr_t from, uintptr_t to, const uint8_t *data,
+                                  intptr_t count) {
+    Lock lock(get().mutex_);
+    get().s_.raws.push_back({id, from, to, copy(data, count)});
+    return pop(get().s_.rawAnswers[id]).value_or(0);
+}
+
+int32_t ScriptedHost::slotWait(QMX_Socket ra, QMX_Socket rb, QMX_Socket ea, QMX_Socket eb,
+                               int32_t seconds, int32_t microseconds) {
+    Lock lock(get().mutex_);
+    State &s = get().s_;
+    auto has = [&](QMX_Socket k, bool oob) {
+        return k != 0 && !(oob ? s.sockets[k].oob : s.sockets[k].recv).empty();
+    };
+    const int32_t ready =
+        has(ra, false) | (has(rb, false) << 1) | (has(ea, true) << 2) | (has(eb, true) << 3);
+    auto *c = get().connectionOf(ra ? ra : rb ? rb : ea ? ea : eb);
+    const int32_t result = c ? pop(c->waits).value_or(ready ? ready : -1) : -1;
+    s.waits.push_back({ra, rb, ea, eb, seconds, microseconds, result});
+    return result;
+}
+
+int32_t ScriptedHost::slotSend(QMX_Socket socket, const uint8_t *bytes, intptr_t count,
+                               uint32_t flags) {
+    Lock lock(get().mutex_);
+    Socket &s = get().s_.sockets[socket];
+    const auto size = static_cast<int32_t>(std::max<intptr_t>(count, 0));
+    const int32_t limit = s.sendLimit ? static_cast<int32_t>(s.sendLimit) : size;
+    const int32_t result = std::min(pop(s.sendResults).value_or(limit), size);
+    get().s_.sends.push_back({socket, copy(bytes, count), flags, result});
+    if (result > 0) (flags == QMX_FLAG_OOB ? s.sentOob : s.sent).append(copy(bytes, result));
+    return result;
+}
+
+int32_t ScriptedHost::slotRecv(QMX_Socket socket, uint8_t *buffer, intptr_t size, uint32_t flags) {
+    Lock lock(get().mutex_);
+    Socket &s = get().s_.sockets[socket];
+    auto &queue = flags == QMX_FLAG_OOB ? s.oob : s.recv;
+    if (buffer == nullptr || size <= 0) return -1;
+    if (queue.empty()) return flags == QMX_FLAG_OOB ? -1 : 0;
+    auto &[bytes, answer] = queue.front();
+    const size_t n =
+        std::min({size_t(size), bytes.size(), s.readLimit ? s.readLimit : bytes.size()});
+    std::copy_n(bytes.data(), n, buffer);
+    bytes.erase(0, n);
+    const int32_t result = answer < 1 ? answer : static_cast<int32_t>(n);
+    if (bytes.empty()) queue.pop_front();
+    return result;
+}
+
+int32_t ScriptedHost::slotHalfClose(QMX_Socket socket, int32_t how) {
+    Lock lock(get().mutex_);
+    get().s_.halfCloses.emplace_back(socket, how);
+    return 0;
+}
+
+uintptr_t ScriptedHost::slotInstanceNew(uint32_t, QMX_Socket, QMX_Socket, uintptr_t arg) {
+    return arg;
+}
+
+void ScriptedHost::slotInstanceDelete(uint32_t id) {
+    Lock lock(get().mutex_);
+    get().s_.deletes.push_back(id);
+}
 
 ScriptedHost &ScriptedHost::get() {
     static ScriptedHost host;
@@ -44,155 +136,6 @@ void ScriptedHost::install() {
                                   cb(slotRecv),          cb(slotHalfClose), cb(slotInstanceNew),
                                   cb(slotInstanceDelete)};
     for (uint32_t slot = 0; slot < 10; ++slot) QMX_setCallback(slot, slots[slot]);
-}
-
-void ScriptedHost::addConnection(QMX_Socket client, QMX_Socket server) {
-    connections.push_back({client, server, {}});
-    sockets[client];
-    sockets[server];
-}
-
-ScriptedHost::Connection *ScriptedHost::connectionOf(QMX_Socket s) {
-    for (Connection &c : connections)
-        if (s != 0 && (c.client == s || c.server == s)) return &c;
-    return nullptr;
-}
-
-void ScriptedHost::pushWaits(QMX_Socket s, int32_t result, int count) {
-    if (Connection *c = connectionOf(s)) c->waits.insert(c->waits.end(), count, result);
-}
-
-bool ScriptedHost::scriptUsedUp(QMX_Socket s) {
-    const Connection *c = connectionOf(s);
-    if (c == nullptr) return true;
-    for (QMX_Socket side : {c->client, c->server})
-        if (!sockets[side].recv.empty() || !sockets[side].oob.empty()) return false;
-    return c->waits.empty();
-}
-
-void ScriptedHost::slotLog(uint32_t id, uint32_t level, const char *format, ...) {
-    char line[4096];
-    va_list args;
-    va_start(args, format);
-    std::vsnprintf(line, sizeof line, format ? format : "", args);
-    va_end(args);
-    ScriptedHost &h = get();
-    std::lock_guard<std::mutex> lock(h.mutex_);
-    h.logLines.push_back({id, level, line});
-}
-
-int32_t ScriptedHost::slotPolicy(uint32_t id, const char *local, uint32_t action,
-                                 const char *remote) {
-    ScriptedHost &h = get();
-    std::lock_guard<std::mutex> lock(h.mutex_);
-    h.policyCalls.push_back({id, copyName(local), action, copyName(remote)});
-    return popFront(h.policyAnswers, id).value_or(h.defaultPolicy);
-}
-
-int32_t ScriptedHost::slotEvent(uint32_t id, FilterEvent *e) {
-    ScriptedHost &h = get();
-    std::unique_lock<std::mutex> lock(h.mutex_);
-    h.eventCalls.push_back(
-        {id, e->type, e->fromClient, copyName(e->from), copyName(e->to), e->wideText,
-         e->text ? std::optional<Bytes>(Bytes(e->text, e->textLength)) : std::nullopt,
-         e->textLength, e->replacement != nullptr});
-    if (h.eventHook) {
-        auto hook = h.eventHook;
-        lock.unlock();
-        return hook(id, e);
-    }
-    const EventAnswer answer = popFront(h.eventAnswers, id).value_or(h.defaultEvent);
-    lock.unlock();
-    if (answer.replacement)
-        QMX_setReplacementText(0, e, answer.replacement->data(), answer.replacement->size());
-    return answer.result;
-}
-
-int32_t ScriptedHost::slotRawData(uint32_t id, uintptr_t from, uintptr_t to, const uint8_t *data,
-                                  intptr_t count) {
-    ScriptedHost &h = get();
-    std::lock_guard<std::mutex> lock(h.mutex_);
-    h.rawCalls.push_back(
-        {id, from, to,
-         count > 0 ? Bytes(reinterpret_cast<const char *>(data), static_cast<size_t>(count))
-                   : Bytes()});
-    return popFront(h.rawAnswers, id).value_or(0);
-}
-
-int32_t ScriptedHost::slotWait(QMX_Socket ra, QMX_Socket rb, QMX_Socket ea, QMX_Socket eb,
-                               int32_t seconds, int32_t microseconds) {
-    ScriptedHost &h = get();
-    std::lock_guard<std::mutex> lock(h.mutex_);
-    int32_t result = -1;
-    Connection *c = h.connectionOf(ra ? ra : rb ? rb : ea ? ea : eb);
-    if (c != nullptr && !c->waits.empty()) {
-        result = c->waits.front();
-        c->waits.pop_front();
-    } else if (c != nullptr) {
-        auto recv = [&](QMX_Socket s) { return s != 0 && !h.sockets[s].recv.empty(); };
-        auto oob = [&](QMX_Socket s) { return s != 0 && !h.sockets[s].oob.empty(); };
-        result = (recv(ra) ? 1 : 0) | (recv(rb) ? 2 : 0) | (oob(ea) ? 4 : 0) | (oob(eb) ? 8 : 0);
-        if (result == 0) result = -1;
-    }
-    h.waits.push_back({ra, rb, ea, eb, seconds, microseconds, result});
-    return result;
-}
-
-int32_t ScriptedHost::slotSend(QMX_Socket s, const uint8_t *bytes, intptr_t count, uint32_t flags) {
-    ScriptedHost &h = get();
-    std::lock_guard<std::mutex> lock(h.mutex_);
-    Socket &st = h.sockets[s];
-    SendCall call{s, count > 0 ? Bytes(reinterpret_cast<const char *>(bytes), size_t(count)) : "",
-                  flags, 0};
-    const auto size = static_cast<int32_t>(call.offered.size());
-    if (!st.sendResults.empty()) {
-        call.result = std::min(st.sendResults.front(), size);
-        st.sendResults.pop_front();
-    } else {
-        call.result = st.sendLimit != 0 ? std::min(size, static_cast<int32_t>(st.sendLimit)) : size;
-    }
-    if (call.result > 0)
-        (flags == 1 ? st.sentOob : st.sent).append(call.offered, 0, size_t(call.result));
-    h.sends.push_back(call);
-    return call.result;
-}
-
-int32_t ScriptedHost::slotRecv(QMX_Socket s, uint8_t *buffer, intptr_t size, uint32_t flags) {
-    ScriptedHost &h = get();
-    std::lock_guard<std::mutex> lock(h.mutex_);
-    Socket &st = h.sockets[s];
-    ++st.recvCalls;
-    if (buffer == nullptr || size <= 0) return -1;
-    const size_t room = st.readLimit != 0 ? std::min(size_t(size), st.readLimit) : size_t(size);
-    if (flags == 1)
-        return st.oob.empty() ? -1
-                              : take(
-                                    st.oob, [](Bytes &b) -> Bytes & { return b; }, buffer, room);
-    if (st.recv.empty()) return 0;
-    const Kind kind = st.recv.front().first;
-    if (kind != kData) {
-        st.recv.pop_front();
-        return kind == kEof ? 0 : -1;
-    }
-    return take(
-        st.recv, [](auto &chunk) -> Bytes & { return chunk.second; }, buffer, room);
-}
-
-int32_t ScriptedHost::slotHalfClose(QMX_Socket s, int32_t) {
-    ScriptedHost &h = get();
-    std::lock_guard<std::mutex> lock(h.mutex_);
-    h.halfClosed.push_back(s);
-    return 0;
-}
-
-uintptr_t ScriptedHost::slotInstanceNew(uint32_t, QMX_Socket, QMX_Socket, uintptr_t arg) {
-    return arg;
-}
-
-void ScriptedHost::slotInstanceDelete(uint32_t id) {
-    ScriptedHost &h = get();
-    std::lock_guard<std::mutex> lock(h.mutex_);
-    h.deleted.push_back(id);
 }
 
 } // namespace qmxtest

@@ -1,15 +1,9 @@
 // A deterministic in-memory host for relay tests and fuzz harnesses: slots 0
-// to 9 as plain functions over scripts keyed by socket (4 to 7) and by
-// instance id (0 to 3, 8, 9). No threads, no sleeps, no clock. Scripts are
-// set up before a relay runs and records read after it; several relays may
-// run at once on different threads as long as each uses its own sockets.
-//
-// Waiting (slot 4): scripted results for the connection come first. Then
-// the host answers by itself: the read bit of every watched socket with a
-// scripted receive left, the out-of-band bit of every watched socket with
-// out-of-band bytes queued, and -1 when there is nothing, which ends a relay.
-// Receiving (slot 6): chunks in order, cut to the buffer and the socket's
-// read limit; a socket with nothing queued reads as end of stream.
+// to 9 over scripts keyed by socket and instance id. Relays may run at once
+// on different threads, each with its own sockets. A wait answers with the
+// scripted results first, then with the bits of the watched sockets that have
+// a receive or out-of-band bytes queued, or -1 (the relay ends) when none
+// has. A receive gets the next chunk, cut to the buffer and the read limit.
 #pragma once
 
 #include <qmx/qmx.h>
@@ -21,6 +15,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace qmxtest {
@@ -32,18 +27,14 @@ struct LogLine {
     std::string text;
 };
 struct EventCall {
-    uint32_t id, type, fromClient;
-    std::optional<std::string> from, to;
-    uint32_t wideText;
-    std::optional<Bytes> text; // textLength bytes of text
+    uint32_t id, type, fromClient, wideText;
+    std::optional<std::string> from, to, text; // textLength bytes of text
     uint64_t textLength;
     bool hadReplacement; // a replacement was already attached on entry
 };
 struct PolicyCall {
-    uint32_t id;
-    std::optional<std::string> local;
-    uint32_t action;
-    std::optional<std::string> remote;
+    uint32_t id, action;
+    std::optional<std::string> local, remote;
 };
 struct RawCall {
     uint32_t id;
@@ -66,76 +57,48 @@ struct EventAnswer {
     std::optional<Bytes> replacement; // attached with QMX_setReplacementText
 };
 
-struct HostState {
-    enum Kind { kData, kEof, kError };
-    struct Socket {
-        std::deque<std::pair<Kind, Bytes>> recv;
-        std::deque<Bytes> oob;
-        size_t readLimit = 0, sendLimit = 0; // 0: no limit
-        std::deque<int32_t> sendResults;     // forced results, used first
-        Bytes sent, sentOob;
-        int recvCalls = 0;
-    };
-    struct Connection {
-        QMX_Socket client, server;
-        std::deque<int32_t> waits;
-    };
-    std::map<QMX_Socket, Socket> sockets;
-    std::vector<Connection> connections;
-    std::map<uint32_t, std::deque<EventAnswer>> eventAnswers;
-    std::map<uint32_t, std::deque<int32_t>> policyAnswers, rawAnswers;
-    EventAnswer defaultEvent;
-    int32_t defaultPolicy = 1;
-    std::function<int32_t(uint32_t, FilterEvent *)> eventHook; // replaces the answers
-    std::vector<SendCall> sends;
-    std::vector<WaitCall> waits;
-    std::vector<QMX_Socket> halfClosed;
-    std::vector<LogLine> logLines;
-    std::vector<EventCall> eventCalls;
-    std::vector<PolicyCall> policyCalls;
-    std::vector<RawCall> rawCalls;
-    std::vector<uint32_t> deleted;
-};
-
-class ScriptedHost : private HostState {
+class ScriptedHost {
 public:
     static ScriptedHost &get();
     // Forgets every script and record (the filters' caches keep pointing at
     // the same slot functions, so they stay valid).
-    void reset() { static_cast<HostState &>(*this) = HostState(); }
+    void reset() { s_ = State(); }
     void install(); // slots 0 to 9 of every protocol table
 
-    void addConnection(QMX_Socket client, QMX_Socket server);
-    void pushWaits(QMX_Socket anySocketOfConnection, int32_t result, int count);
+    void addConnection(QMX_Socket client, QMX_Socket server) {
+        s_.connections.push_back({client, server, {}});
+    }
+    void pushWaits(QMX_Socket anySocketOfConnection, int32_t result, int count) {
+        if (Connection *c = connectionOf(anySocketOfConnection))
+            c->waits.insert(c->waits.end(), count, result);
+    }
     void pushWait(QMX_Socket s, int32_t result) { pushWaits(s, result, 1); }
-    void pushRecv(QMX_Socket s, const Bytes &chunk) { sockets[s].recv.push_back({kData, chunk}); }
-    void pushEof(QMX_Socket s) { sockets[s].recv.push_back({kEof, {}}); }
-    void pushRecvError(QMX_Socket s) { sockets[s].recv.push_back({kError, {}}); }
-    void pushOob(QMX_Socket s, const Bytes &bytes) { sockets[s].oob.push_back(bytes); }
-    void setReadLimit(QMX_Socket s, size_t n) { sockets[s].readLimit = n; }
-    void setSendLimit(QMX_Socket s, size_t n) { sockets[s].sendLimit = n; }
-    void pushSendResult(QMX_Socket s, int32_t r) { sockets[s].sendResults.push_back(r); }
-    void pushEventAnswer(uint32_t id, EventAnswer a) { eventAnswers[id].push_back(std::move(a)); }
-    void pushPolicyAnswer(uint32_t id, int32_t r) { policyAnswers[id].push_back(r); }
-    void pushRawAnswer(uint32_t id, int32_t r) { rawAnswers[id].push_back(r); }
-    void setDefaultEventAnswer(EventAnswer a) { defaultEvent = std::move(a); }
-    void setDefaultPolicyAnswer(int32_t r) { defaultPolicy = r; }
-    void setEventHook(std::function<int32_t(uint32_t, FilterEvent *)> h) { eventHook = h; }
+    void pushRecv(QMX_Socket s, const Bytes &chunk) { s_.sockets[s].recv.push_back({chunk, 1}); }
+    void pushEof(QMX_Socket s) { s_.sockets[s].recv.push_back({{}, 0}); }
+    void pushRecvError(QMX_Socket s) { s_.sockets[s].recv.push_back({{}, -1}); }
+    void pushOob(QMX_Socket s, const Bytes &bytes) { s_.sockets[s].oob.push_back({bytes, 1}); }
+    void setReadLimit(QMX_Socket s, size_t n) { s_.sockets[s].readLimit = n; }
+    void setSendLimit(QMX_Socket s, size_t n) { s_.sockets[s].sendLimit = n; }
+    void pushSendResult(QMX_Socket s, int32_t r) { s_.sockets[s].sendResults.push_back(r); }
+    void pushEventAnswer(uint32_t id, EventAnswer a) { s_.eventAnswers[id].push_back(a); }
+    void pushPolicyAnswer(uint32_t id, int32_t r) { s_.policyAnswers[id].push_back(r); }
+    void pushRawAnswer(uint32_t id, int32_t r) { s_.rawAnswers[id].push_back(r); }
+    void setDefaultEventAnswer(EventAnswer a) { s_.defaultEvent = std::move(a); }
+    void setDefaultPolicyAnswer(int32_t r) { s_.defaultPolicy = r; }
+    void setEventHook(std::function<int32_t(uint32_t, FilterEvent *)> h) { s_.eventHook = h; }
 
-    Bytes sent(QMX_Socket s) { return sockets[s].sent; }       // ordinary bytes taken
-    Bytes sentOob(QMX_Socket s) { return sockets[s].sentOob; } // out-of-band bytes taken
-    int recvCalls(QMX_Socket s) { return sockets[s].recvCalls; }
-    std::vector<SendCall> sendCalls() const { return sends; }
-    std::vector<WaitCall> waitCalls() const { return waits; }
-    std::vector<QMX_Socket> halfCloses() const { return halfClosed; }
-    std::vector<LogLine> logs() const { return logLines; }
-    std::vector<EventCall> events() const { return eventCalls; }
-    std::vector<PolicyCall> policies() const { return policyCalls; }
-    std::vector<RawCall> raws() const { return rawCalls; }
-    std::vector<uint32_t> instanceDeletes() const { return deleted; }
-    // True when every queued receive, out-of-band chunk and wait was used.
-    bool scriptUsedUp(QMX_Socket anySocketOfConnection);
+    Bytes sent(QMX_Socket s) { return s_.sockets[s].sent; }       // ordinary bytes taken
+    Bytes sentOob(QMX_Socket s) { return s_.sockets[s].sentOob; } // out-of-band bytes taken
+    std::vector<SendCall> sendCalls() const { return s_.sends; }
+    std::vector<WaitCall> waitCalls() const { return s_.waits; }
+    std::vector<std::pair<QMX_Socket, int32_t>> halfCloses() const { return s_.halfCloses; }
+    std::vector<LogLine> logs() const { return s_.logs; }
+    std::vector<EventCall> events() const { return s_.events; }
+    std::vector<PolicyCall> policies() const { return s_.policies; }
+    std::vector<RawCall> raws() const { return s_.raws; }
+    std::vector<uint32_t> instanceDeletes() const { return s_.deletes; }
 
+    // The slot functions install() sets.
     static void slotLog(uint32_t id, uint32_t level, const char *format, ...);
     static int32_t slotPolicy(uint32_t id, const char *local, uint32_t action, const char *remote);
     static int32_t slotEvent(uint32_t id, FilterEvent *event);
@@ -150,9 +113,40 @@ public:
     static void slotInstanceDelete(uint32_t id);
 
 private:
-    ScriptedHost() = default;
-    Connection *connectionOf(QMX_Socket s);
+    struct Socket {
+        // Bytes and what the receive answers: 1 (their count), 0 or -1.
+        std::deque<std::pair<Bytes, int32_t>> recv, oob;
+        size_t readLimit = 0, sendLimit = 0; // 0: no limit
+        std::deque<int32_t> sendResults;     // forced results, used first
+        Bytes sent, sentOob;
+    };
+    struct Connection {
+        QMX_Socket client, server;
+        std::deque<int32_t> waits;
+    };
+    struct State {
+        std::map<QMX_Socket, Socket> sockets;
+        std::vector<Connection> connections;
+        std::map<uint32_t, std::deque<EventAnswer>> eventAnswers;
+        std::map<uint32_t, std::deque<int32_t>> policyAnswers, rawAnswers;
+        EventAnswer defaultEvent;
+        int32_t defaultPolicy = 1;
+        std::function<int32_t(uint32_t, FilterEvent *)> eventHook; // replaces the answers
+        std::vector<SendCall> sends;
+        std::vector<WaitCall> waits;
+        std::vector<std::pair<QMX_Socket, int32_t>> halfCloses;
+        std::vector<LogLine> logs;
+        std::vector<EventCall> events;
+        std::vector<PolicyCall> policies;
+        std::vector<RawCall> raws;
+        std::vector<uint32_t> deletes;
+    } s_;
     std::mutex mutex_; // held by the slot functions only
+    Connection *connectionOf(QMX_Socket s) {
+        for (Connection &c : s_.connections)
+            if (s != 0 && (c.client == s || c.server == s)) return &c;
+        return nullptr;
+    }
 };
 
 // A byte string from a literal that may hold NULs: bytes("ab\0c") keeps all four.

@@ -1,54 +1,45 @@
-// YMSG packet builders for tests, fuzzers and benchmarks: every header field
-// and every key/value pair is named, so a test says what it sends.
-//
-//   Bytes p = YmsgPacket().service(6).field("1", "alice").field("5", "bob")
-//                 .field("14", "hello").build();
+// YMSG packets for tests, fuzzers and benchmarks: ymsg(6, "1^al^5^bo^14^hi^")
+// is a message from al to bo, each '^' standing for a C0 80 separator. The
+// header carries version 16, session id 0x12345678 and the body's length,
+// unless another length is given.
 #pragma once
 
 #include <cstdint>
 #include <string>
-#include <utility>
-#include <vector>
 
 #include "support/scripted_host.h"
 
 namespace qmxtest {
 
+Bytes ymsgFrame(uint16_t service, const Bytes &body, int announcedLength = -1);
+inline Bytes ymsg(uint16_t service, const std::string &fields, int announcedLength = -1) {
+    Bytes body;
+    for (char c : fields) body += c == '^' ? Bytes("\xC0\x80") : Bytes(1, c);
+    return ymsgFrame(service, body, announcedLength);
+}
+
+// The same packets built field by field.
 class YmsgPacket {
 public:
-    YmsgPacket &version(uint16_t protocolVersion, uint16_t vendorId);
-    YmsgPacket &service(uint16_t code);
-    YmsgPacket &status(uint32_t code);
-    YmsgPacket &sessionId(uint32_t id);
-    // Announces this many body bytes instead of the real count.
-    YmsgPacket &lengthField(uint16_t announced);
-    // One key/value pair, each followed by the C0 80 separator.
-    YmsgPacket &field(const std::string &key, const Bytes &value);
-    // Bytes appended to the field list as they are, without separators.
-    YmsgPacket &rawBody(const Bytes &body);
-
-    Bytes build() const;
-    // The field list alone, as build() puts it after the header.
-    Bytes body() const;
+    YmsgPacket &service(uint16_t code) { return service_ = code, *this; }
+    YmsgPacket &lengthField(uint16_t announced) { return length_ = announced, *this; }
+    YmsgPacket &field(const std::string &key, const Bytes &value) {
+        return body_ += key + "\xC0\x80" + value + "\xC0\x80", *this;
+    }
+    Bytes build() const { return ymsgFrame(service_, body_, length_); }
 
 private:
-    uint16_t protocolVersion_ = 16;
-    uint16_t vendorId_ = 0;
     uint16_t service_ = 0;
-    uint32_t status_ = 0;
-    uint32_t sessionId_ = 0x12345678;
-    bool lengthOverridden_ = false;
-    uint16_t announcedLength_ = 0;
+    int length_ = -1;
     Bytes body_;
 };
 
-// The usual shapes: a message (service 6), a login (87), a datacast (208), a
-// file transfer (220, file name under key "27") and a peer-to-peer set-up (79).
-Bytes ymsgMessage(const std::string &sender, const std::string &recipient, const Bytes &text);
-Bytes ymsgLogin(const std::string &user);
-Bytes ymsgDatacast(const std::string &sender, const std::string &recipient);
-Bytes ymsgFileTransfer(const std::string &sender, const std::string &recipient,
-                       const Bytes &fileName);
-Bytes ymsgPeerToPeer(const std::string &sender, const std::string &recipient);
+inline Bytes ymsgMessage(const std::string &from, const std::string &to, const Bytes &text) {
+    return YmsgPacket().service(6).field("1", from).field("5", to).field("14", text).build();
+}
+inline Bytes ymsgLogin(const std::string &user) { return ymsg(87, "1^" + user + "^"); }
+inline Bytes ymsgDatacast(const std::string &from, const std::string &to) {
+    return ymsg(208, "1^" + from + "^5^" + to + "^49^PLUGIN^");
+}
 
 } // namespace qmxtest
