@@ -21,21 +21,18 @@ constexpr auto kRetryDelay = seconds(1);
 constexpr auto kConnectTimeout = seconds(10);
 constexpr auto kStopGrace = seconds(5);
 constexpr auto kPollTick = milliseconds(20);
-// Spooled records go back in large statements: 20 parameters each, and a
-// statement takes at most 65535.
+// The most records in one statement: spooled ones go back this way, and a
+// queue that has grown goes out so.
 constexpr size_t kReplayRows = 3000;
 
-// Defaults that the connection string may override: it comes last.
+// Defaults that the connection string may override: it comes last. The
+// rows are UTF-8 whatever the database's encoding.
 struct ConnectParams {
-    const char *keys[7] = {"connect_timeout",
-                           "application_name",
-                           "keepalives_idle",
-                           "keepalives_count",
-                           "keepalives_interval",
-                           "dbname",
-                           nullptr};
-    const char *values[7] = {"10", "qmx-proxy", "30", "3", "10", nullptr, nullptr};
-    explicit ConnectParams(const std::string &conninfo) { values[5] = conninfo.c_str(); }
+    const char *keys[8] = {
+        "connect_timeout",     "application_name", "keepalives_idle", "keepalives_count",
+        "keepalives_interval", "client_encoding",  "dbname",          nullptr};
+    const char *values[8] = {"10", "qmx-proxy", "30", "3", "10", "UTF8", nullptr, nullptr};
+    explicit ConnectParams(const std::string &conninfo) { values[6] = conninfo.c_str(); }
 };
 
 std::string trimmed(const char *message) {
@@ -56,7 +53,7 @@ std::string schemaSql(const std::string &table) {
     const std::string base = dot == std::string::npos ? table : table.substr(dot + 1);
     std::string sql = "CREATE TABLE IF NOT EXISTS " + name +
                       " (\n"
-                      "  record_id text PRIMARY KEY,\n"
+                      "  record_id text COLLATE \"C\" PRIMARY KEY,\n"
                       "  time timestamptz NOT NULL,\n"
                       "  record text NOT NULL,\n"
                       "  proxy text NOT NULL,\n"
@@ -128,6 +125,14 @@ bool auditInitDb(const AuditDatabaseConfig &config, std::string *error) {
         *error = "cannot connect to the audit database: " + trimmed(PQerrorMessage(conn.get()));
         return false;
     }
+    // Another encoding would refuse some characters, and a batch holding one
+    // would never be stored.
+    const char *encoding = PQparameterStatus(conn.get(), "server_encoding");
+    if (encoding == nullptr || std::string(encoding) != "UTF8") {
+        *error = "the audit database's encoding is " + std::string(encoding ? encoding : "?") +
+                 "; it must be UTF8 (CREATE DATABASE ... ENCODING 'UTF8')";
+        return false;
+    }
     // "already exists, skipping" is what a second run should say: nothing.
     PQsetNoticeProcessor(
         conn.get(), [](void *, const char *) {}, nullptr);
@@ -146,11 +151,17 @@ bool AuditDatabase::start(const AuditDatabaseConfig &config, AuditOverflow overf
     overflow_ = overflow;
     capacity_ = std::max<size_t>(size_t{100} * config.batch, 10000);
     bootId_ = newBootId();
-    insertPrefix_ = "INSERT INTO " + quoted(config.table) + " (";
+    // One array per column: the statement's size does not grow with the
+    // batch, and the server parses arrays much faster than rows of VALUES.
+    std::string columns;
+    std::string arrays;
     for (size_t c = 0; c < kAuditColumnCount; ++c) {
-        insertPrefix_ += (c != 0 ? ",\"" : "\"") + std::string(kAuditColumns[c].name) + '"';
+        columns += (c != 0 ? ",\"" : "\"") + std::string(kAuditColumns[c].name) + '"';
+        arrays +=
+            (c != 0 ? ",$" : "$") + std::to_string(c + 1) + "::" + kAuditColumns[c].type + "[]";
     }
-    insertPrefix_ += ") VALUES ";
+    insertSql_ = "INSERT INTO " + quoted(config.table) + " (" + columns +
+                 ") SELECT * FROM unnest(" + arrays + ") ON CONFLICT (record_id) DO NOTHING";
     if (!spool_.open(config.spool, error)) return false;
     inSpool_ = spool_.pending();
     if (spool_.pending() > 0) {
@@ -278,8 +289,11 @@ void AuditDatabase::step(bool stopping) {
     if (spool_.pending() > 0) {
         if (!stopping) sendSpoolChunk();
     } else if (!held_.empty()) {
-        inflight_.swap(held_);
-        held_.clear();
+        // held_ may have grown past a batch when a failed one came back to it.
+        const auto n = static_cast<std::ptrdiff_t>(std::min(held_.size(), kReplayRows));
+        inflight_.assign(std::make_move_iterator(held_.begin()),
+                         std::make_move_iterator(held_.begin() + n));
+        held_.erase(held_.begin(), held_.begin() + n);
         sendRows(inflight_);
     }
 }
@@ -290,7 +304,9 @@ size_t AuditDatabase::takeBatch(bool stopping) {
         queue_.size() >= config_.batch ||
         (!queue_.empty() && (stopping || Clock::now() - oldest_ >= milliseconds(config_.batchMs)));
     if (!due) return queue_.size();
-    const size_t n = std::min<size_t>(queue_.size(), config_.batch);
+    // A queue that grew while the last batch was out leaves in larger
+    // batches: fewer round trips when the database falls behind.
+    const size_t n = std::min(queue_.size(), kReplayRows);
     held_.reserve(n);
     for (size_t i = 0; i < n; ++i) {
         held_.push_back(std::move(queue_.front()));
@@ -358,20 +374,30 @@ void AuditDatabase::advanceConnect() {
 }
 
 bool AuditDatabase::sendRows(const std::vector<AuditRow> &rows) {
-    std::string sql = insertPrefix_;
-    std::vector<const char *> values;
-    values.reserve(rows.size() * kAuditColumnCount);
-    for (size_t r = 0; r < rows.size(); ++r) {
-        sql += r == 0 ? "(" : ",(";
-        for (size_t c = 0; c < kAuditColumnCount; ++c) {
-            values.push_back(rows[r].value(c));
-            sql += (c == 0 ? "$" : ",$") + std::to_string(values.size());
+    std::string arrays[kAuditColumnCount];
+    const char *values[kAuditColumnCount];
+    for (size_t c = 0; c < kAuditColumnCount; ++c) {
+        std::string &a = arrays[c];
+        a.reserve(rows.size() * 16);
+        a += '{';
+        for (size_t r = 0; r < rows.size(); ++r) {
+            if (r != 0) a += ',';
+            if (rows[r].isNull(c)) {
+                a += "NULL";
+                continue;
+            }
+            a += '"';
+            for (const char ch : rows[r].text(c)) {
+                if (ch == '"' || ch == '\\') a += '\\';
+                a += ch;
+            }
+            a += '"';
         }
-        sql += ')';
+        a += '}';
+        values[c] = a.c_str();
     }
-    sql += " ON CONFLICT (record_id) DO NOTHING";
-    if (PQsendQueryParams(conn_, sql.c_str(), static_cast<int>(values.size()), nullptr,
-                          values.data(), nullptr, nullptr, 0) == 0) {
+    if (PQsendQueryParams(conn_, insertSql_.c_str(), static_cast<int>(kAuditColumnCount), nullptr,
+                          values, nullptr, nullptr, 0) == 0) {
         state_ = State::Busy; // so that failed() handles what is in flight
         failed(trimmed(PQerrorMessage(conn_)));
         return false;

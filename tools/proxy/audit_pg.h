@@ -80,7 +80,7 @@ private:
     AuditOverflow overflow_ = AuditOverflow::Block;
     size_t capacity_ = 0;
     std::string bootId_;
-    std::string insertPrefix_;
+    std::string insertSql_;
 
     mutable std::mutex mutex_;
     std::condition_variable wake_; // the writer: a batch is due, or stop

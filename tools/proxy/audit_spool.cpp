@@ -16,11 +16,13 @@
 namespace qmxproxy {
 
 const AuditColumn kAuditColumns[kAuditColumnCount] = {
-    {"record_id", false}, {"time", false},      {"record", false},      {"proxy", false},
-    {"instance", true},   {"protocol", false},  {"client", false},      {"client_port", true},
-    {"event", false},     {"direction", false}, {"from", false},        {"to", false},
-    {"cookie", false},    {"action", false},    {"decision", false},    {"rule", true},
-    {"replaced", true},   {"text", false},      {"replacement", false}, {"bytes", true}};
+    {"record_id", "text", false},   {"time", "timestamptz", false},   {"record", "text", false},
+    {"proxy", "text", false},       {"instance", "bigint", true},     {"protocol", "text", false},
+    {"client", "inet", false},      {"client_port", "integer", true}, {"event", "text", false},
+    {"direction", "text", false},   {"from", "text", false},          {"to", "text", false},
+    {"cookie", "text", false},      {"action", "text", false},        {"decision", "text", false},
+    {"rule", "integer", true},      {"replaced", "boolean", true},    {"text", "text", false},
+    {"replacement", "text", false}, {"bytes", "bigint", true}};
 
 namespace {
 

@@ -17,6 +17,7 @@ namespace qmxproxy {
 // numbers or booleans and are written unquoted in the spool.
 struct AuditColumn {
     const char *name;
+    const char *type; // PostgreSQL's
     bool plain;
 };
 constexpr size_t kAuditColumnCount = 20;
