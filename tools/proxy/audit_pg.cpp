@@ -387,11 +387,12 @@ bool AuditDatabase::sendRows(const std::vector<AuditRow> &rows) {
                 continue;
             }
             a += '"';
-            for (const char ch : rows[r].text(c)) {
-                if (ch == '"' || ch == '\\') a += '\\';
-                a += ch;
+            std::string_view v = rows[r].text(c);
+            for (size_t at; (at = v.find_first_of("\"\\")) != std::string_view::npos;) {
+                a.append(v.data(), at).append(1, '\\').append(1, v[at]);
+                v.remove_prefix(at + 1);
             }
-            a += '"';
+            a.append(v.data(), v.size()).append(1, '"');
         }
         a += '}';
         values[c] = a.c_str();
