@@ -80,8 +80,8 @@ std::string schemaSql(const std::string &table) {
         {"_from_time", "(\"from\", time)"},
         {"_decision_time", "(decision, time)"}};
     for (const auto &[suffix, columns] : indexes) {
-        sql += "CREATE INDEX IF NOT EXISTS \"" + base + suffix + "\" ON " + name + " " + columns +
-               ";\n";
+        sql.append("CREATE INDEX IF NOT EXISTS \"").append(base).append(suffix).append("\" ON ");
+        sql.append(name).append(" ").append(columns).append(";\n");
     }
     return sql;
 }
@@ -319,8 +319,8 @@ size_t AuditDatabase::takeBatch(bool stopping) {
 
 void AuditDatabase::waitForWork(bool stopping) {
     if (state_ == State::Busy || state_ == State::Connecting) {
-        const short events =
-            state_ == State::Connecting ? connectWants_ : (POLLIN | (flushing_ ? POLLOUT : 0));
+        const auto events = static_cast<short>(
+            state_ == State::Connecting ? connectWants_ : (POLLIN | (flushing_ ? POLLOUT : 0)));
         pollfd p{PQsocket(conn_), events, 0};
         poll(&p, 1, static_cast<int>(kPollTick.count()));
         return;

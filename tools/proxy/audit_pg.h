@@ -77,7 +77,6 @@ private:
     void spoolHeld();
 
     AuditDatabaseConfig config_;
-    AuditOverflow overflow_ = AuditOverflow::Block;
     size_t capacity_ = 0;
     std::string bootId_;
     std::string insertSql_;
@@ -88,16 +87,11 @@ private:
     std::deque<AuditRow> queue_;
     std::chrono::steady_clock::time_point oldest_;
     std::atomic<uint64_t> sequence_{0};
-    bool stopping_ = false;
-    bool ended_ = false; // the writer is gone: nothing more is taken
     std::thread writer_;
 
     // The writer's own state.
     AuditSpool spool_;
     pg_conn *conn_ = nullptr;
-    State state_ = State::Down;
-    short connectWants_ = 0; // poll events the connection attempt waits for
-    bool flushing_ = false;  // a query still has bytes to send
     std::chrono::steady_clock::time_point nextAttempt_, attemptDeadline_, stopDeadline_;
     std::chrono::steady_clock::time_point nextSpoolAttempt_;
     std::vector<AuditRow> held_;     // taken from the queue, not yet sent or spooled
@@ -105,12 +99,20 @@ private:
     uint64_t inflightSpoolEnd_ = 0;  // or a spool chunk: where it ends,
     size_t inflightSpoolLines_ = 0;  // how many lines it took
     size_t inflightReplay_ = 0;      // and how many of them were records
-    bool queryOk_ = true;
     std::string queryError_;
-    bool outage_ = false; // warned once per outage
 
     std::atomic<uint64_t> written_{0}, spooled_{0}, replayed_{0}, dropped_{0}, blocked_{0},
         failures_{0}, badSpoolLines_{0}, inSpool_{0};
+
+    // The small ones last, where they pack.
+    AuditOverflow overflow_ = AuditOverflow::Block;
+    State state_ = State::Down;
+    short connectWants_ = 0; // poll events the connection attempt waits for
+    bool stopping_ = false;  // under mutex_
+    bool ended_ = false;     // under mutex_: the writer is gone, nothing more is taken
+    bool flushing_ = false;  // a query still has bytes to send
+    bool queryOk_ = true;
+    bool outage_ = false; // warned once per outage
     std::atomic<bool> connected_{false};
 };
 

@@ -50,7 +50,7 @@ void appendClean(std::string &out, std::string_view bytes) {
 std::string isoTime(std::chrono::system_clock::time_point time) {
     using namespace std::chrono;
     const auto us = duration_cast<microseconds>(time.time_since_epoch()).count();
-    const time_t secs = static_cast<time_t>(us / 1000000);
+    const auto secs = static_cast<time_t>(us / 1000000);
     std::tm tm{};
     gmtime_r(&secs, &tm);
     char buf[64];

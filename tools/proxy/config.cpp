@@ -327,8 +327,7 @@ void readReplacements(const toml::value &v, Config &c) {
 bool tableNameValid(const std::string &name) {
     size_t part = 0;
     int parts = 1;
-    for (size_t i = 0; i < name.size(); ++i) {
-        const char ch = name[i];
+    for (const char ch : name) {
         if (ch == '.' && part > 0 && parts == 1) {
             part = 0;
             ++parts;
