@@ -33,7 +33,9 @@ while [ $# -gt 0 ]; do
   esac
   shift
 done
-[ "$CLIENTS" -ge 1 ] && [ "$CLIENTS" -le 9 ] || { echo "audit_bench.sh: --clients is 1 to 9" >&2; exit 2; }
+if [ "$CLIENTS" -lt 1 ] || [ "$CLIENTS" -gt 9 ]; then
+  echo "audit_bench.sh: --clients is 1 to 9" >&2; exit 2
+fi
 
 if [ "$DO_BUILD" = 1 ]; then
   cmake -S "$ROOT" -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=Release \
@@ -42,7 +44,7 @@ if [ "$DO_BUILD" = 1 ]; then
 fi
 PROXY="$BUILD/tools/proxy/qmx-proxy"
 LOADGEN="$BUILD/bench/qmx-loadgen"
-PGBIN="$(ls -d /usr/lib/postgresql/*/bin 2>/dev/null | sort -V | tail -n 1)"
+PGBIN="$(pg_config --bindir 2>/dev/null || true)"
 for bin in "$PROXY" "$LOADGEN" "$PGBIN/initdb"; do
   [ -x "$bin" ] || { echo "audit_bench.sh: $bin is missing (build it; apt-get install postgresql)" >&2; exit 1; }
 done
