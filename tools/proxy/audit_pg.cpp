@@ -276,7 +276,12 @@ void AuditDatabase::step(bool stopping) {
     }
     if (state_ == State::Down && !stopping && now >= nextAttempt_) startConnect();
     size_t queued = 0;
-    if (held_.empty()) queued = takeBatch(stopping);
+    if (held_.empty()) {
+        queued = takeBatch(stopping);
+    } else {
+        std::lock_guard<std::mutex> lock(mutex_);
+        queued = queue_.size();
+    }
     // Once the spool holds anything, later records line up behind it there,
     // so that the replay keeps their order. A database slower than the
     // relays sends records there too.
