@@ -8,7 +8,7 @@ cd "$(dirname "$0")/.."
 
 packages=(cmake ninja-build g++ libgtest-dev libgmock-dev
           libcli11-dev libtoml11-dev libspdlog-dev libfmt-dev libre2-dev
-          libsystemd-dev pkg-config libcivetweb-dev libc-ares-dev libpcap-dev)
+          libsystemd-dev pkg-config libcivetweb-dev libc-ares-dev libpcap-dev libpq-dev)
 bash scripts/install-packages.sh "${packages[@]}"
 
 echo "== configuring build/default (Release, with the host tools)"

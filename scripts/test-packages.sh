@@ -10,7 +10,7 @@ root=$PWD
 
 packages=(cmake ninja-build g++ pkg-config dpkg-dev file lintian binutils systemd
           libcli11-dev libtoml11-dev libspdlog-dev libfmt-dev libsystemd-dev libre2-dev
-          libcivetweb-dev libc-ares-dev libpcap-dev)
+          libcivetweb-dev libc-ares-dev libpcap-dev libpq-dev)
 bash scripts/install-packages.sh "${packages[@]}"
 
 build=build/packages

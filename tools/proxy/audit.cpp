@@ -1,5 +1,6 @@
 #include "audit.h"
 
+#include "audit_pg.h"
 #include "message_text.h"
 
 #include <fcntl.h>
@@ -16,9 +17,8 @@ namespace qmxproxy {
 
 namespace {
 
-std::string timestamp() {
+std::string timestamp(std::chrono::system_clock::time_point now) {
     using namespace std::chrono;
-    const auto now = system_clock::now();
     const auto secs = system_clock::to_time_t(now);
     const auto ms = duration_cast<milliseconds>(now.time_since_epoch()).count() % 1000;
     std::tm tm{};
@@ -106,7 +106,7 @@ FILE *openPrivate(const std::string &path, const std::string &group, std::string
 
 bool AuditLog::switchTo(const std::string &path, const std::string &group, std::string *error) {
     if (path.empty()) {
-        close();
+        closeFile();
         return true;
     }
     FILE *fresh = openPrivate(path, group, error);
@@ -131,7 +131,7 @@ bool AuditLog::reopen(std::string *error) {
     return switchTo(path, group, error);
 }
 
-void AuditLog::close() {
+void AuditLog::closeFile() {
     std::lock_guard<std::mutex> lock(mutex_);
     if (file_ != nullptr) std::fclose(file_);
     file_ = nullptr;
@@ -139,11 +139,34 @@ void AuditLog::close() {
     enabled_ = false;
 }
 
+void AuditLog::close() {
+    closeFile();
+    if (database_) database_->stop();
+    database_.reset();
+}
+
+bool AuditLog::startDatabase(const AuditDatabaseConfig &config, AuditOverflow overflow,
+                             std::string *error) {
+    auto database = std::make_unique<AuditDatabase>();
+    if (!database->start(config, overflow, error)) return false;
+    database_ = std::move(database);
+    return true;
+}
+
+AuditDatabaseStats AuditLog::databaseStats() const {
+    return database_ ? database_->stats() : AuditDatabaseStats{};
+}
+
 void AuditLog::write(const AuditRecord &r) {
-    if (!enabled()) return;
+    const auto now = std::chrono::system_clock::now();
+    if (enabled_.load(std::memory_order_relaxed)) writeFile(r, now);
+    if (database_) database_->push(r, now);
+}
+
+void AuditLog::writeFile(const AuditRecord &r, std::chrono::system_clock::time_point time) {
     std::string line;
     line.reserve(256);
-    line += R"({"time":")" + timestamp() + "\"";
+    line += R"({"time":")" + timestamp(time) + "\"";
     field(line, "record", r.record);
     if (!r.proxy.empty()) {
         line += ",\"proxy\":";

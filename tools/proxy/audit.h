@@ -3,8 +3,10 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <string_view>
@@ -35,6 +37,13 @@ struct AuditRecord {
 // is taken as Latin-1, so that a line stays valid JSON whatever the client sent.
 void appendJsonString(std::string &out, std::string_view bytes);
 
+class AuditDatabase;
+struct AuditDatabaseConfig;
+struct AuditDatabaseStats;
+enum class AuditOverflow;
+
+// The JSON-lines file, the database, or both: each record goes to every one
+// that is open.
 class AuditLog {
 public:
     AuditLog() = default;
@@ -52,11 +61,24 @@ public:
     // that may read it too (0640).
     bool switchTo(const std::string &path, const std::string &group, std::string *error);
     bool reopen(std::string *error);
-    bool enabled() const { return enabled_.load(std::memory_order_relaxed); }
+    bool enabled() const { return enabled_.load(std::memory_order_relaxed) || database_; }
     void write(const AuditRecord &r);
+    // Closes the file; the database stays.
+    void closeFile();
+    // Both.
     void close();
 
+    // [audit.postgresql], for the life of the process: a reload does not
+    // change it.
+    bool startDatabase(const AuditDatabaseConfig &config, AuditOverflow overflow,
+                       std::string *error);
+    bool hasDatabase() const { return database_ != nullptr; }
+    AuditDatabaseStats databaseStats() const;
+
 private:
+    void writeFile(const AuditRecord &r, std::chrono::system_clock::time_point time);
+
+    std::unique_ptr<AuditDatabase> database_;
     std::mutex mutex_;
     FILE *file_ = nullptr;
     std::string path_;

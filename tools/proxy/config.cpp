@@ -3,6 +3,7 @@
 // Every table is checked against the keys it may hold, so that a misspelt
 // key is an error instead of a silently ignored line.
 #include "config.h"
+#include "audit_pg.h"
 #include "net.h"
 #include "regex_rule.h"
 
@@ -321,8 +322,56 @@ void readReplacements(const toml::value &v, Config &c) {
     }
 }
 
+// Plain identifiers only, so that the name needs no escaping anywhere and
+// the index names derived from it stay within PostgreSQL's 63 bytes.
+bool tableNameValid(const std::string &name) {
+    size_t part = 0;
+    int parts = 1;
+    for (const char ch : name) {
+        if (ch == '.' && part > 0 && parts == 1) {
+            part = 0;
+            ++parts;
+            continue;
+        }
+        const bool letter = (ch >= 'a' && ch <= 'z') || (ch >= 'A' && ch <= 'Z') || ch == '_';
+        if (!letter && !(part > 0 && ch >= '0' && ch <= '9')) return false;
+        if (++part > 48) return false;
+    }
+    return part > 0;
+}
+
+void readAuditDatabase(const toml::value &v, Config &c) {
+    const std::string key = "audit.postgresql";
+    onlyKeys(key, v, {"conninfo", "table", "batch", "batch_ms", "spool"});
+    AuditDatabaseConfig d;
+    for (const char *required : {"conninfo", "spool"}) {
+        if (member(v, required) == nullptr) fail(key + "." + required, v, "is missing");
+    }
+    const toml::value &conninfo = *member(v, "conninfo");
+    d.conninfo = stringAt(key + ".conninfo", conninfo);
+    std::string why;
+    if (!auditConninfoValid(d.conninfo, &why)) fail(key + ".conninfo", conninfo, why);
+    if (const auto *m = member(v, "table")) {
+        d.table = stringAt(key + ".table", *m);
+        if (!tableNameValid(d.table)) {
+            fail(key + ".table", *m,
+                 "must be a plain name or schema.name (letters, digits, _; at most 48 each)");
+        }
+    }
+    // 20 parameters a record; PostgreSQL takes at most 65535 in one statement.
+    if (const auto *m = member(v, "batch"))
+        d.batch = static_cast<uint32_t>(uintAt(key + ".batch", *m, 1, 3000));
+    if (const auto *m = member(v, "batch_ms"))
+        d.batchMs = static_cast<uint32_t>(uintAt(key + ".batch_ms", *m, 1, 60000));
+    const toml::value &spool = *member(v, "spool");
+    d.spool = stringAt(key + ".spool", spool);
+    if (d.spool.empty()) fail(key + ".spool", spool, "must not be empty");
+    if (d.spool == c.auditPath) fail(key + ".spool", spool, "must not be the audit log's path");
+    c.auditDatabase = std::move(d);
+}
+
 void readAudit(const toml::value &v, Config &c) {
-    onlyKeys("audit", v, {"path", "log_text", "group", "proxy"});
+    onlyKeys("audit", v, {"path", "log_text", "group", "proxy", "on_overflow", "postgresql"});
     if (const auto *m = member(v, "proxy")) c.auditProxy = stringAt("audit.proxy", *m);
     if (const auto *m = member(v, "group")) {
         c.auditGroup = stringAt("audit.group", *m);
@@ -330,6 +379,13 @@ void readAudit(const toml::value &v, Config &c) {
     }
     if (const auto *m = member(v, "path")) c.auditPath = stringAt("audit.path", *m);
     if (const auto *m = member(v, "log_text")) c.auditText = boolAt("audit.log_text", *m);
+    if (const auto *m = member(v, "on_overflow")) {
+        const std::string what = stringAt("audit.on_overflow", *m);
+        if (what != "block" && what != "drop")
+            fail("audit.on_overflow", *m, R"(must be "block" or "drop")");
+        c.auditOverflow = what == "block" ? AuditOverflow::Block : AuditOverflow::Drop;
+    }
+    if (const auto *m = member(v, "postgresql")) readAuditDatabase(*m, c);
 }
 
 void readMetrics(const toml::value &v, Config &c) {

@@ -72,6 +72,24 @@ struct ReplaceRule {
     std::shared_ptr<const qmxhost::CompiledRegex> regex;
 };
 
+// What a full queue of audit records for the database does to the relays.
+enum class AuditOverflow { Block, Drop };
+
+// [audit.postgresql]: the central store several proxies write to.
+struct AuditDatabaseConfig {
+    std::string conninfo;            // libpq's; secrets come from a passfile or the environment
+    std::string table = "qmx_audit"; // "name" or "schema.name"
+    uint32_t batch = 500;            // records per insert...
+    uint32_t batchMs = 200;          // ...or the oldest queued record's age
+    std::string spool;               // where records wait while the database is away
+
+    bool operator==(const AuditDatabaseConfig &o) const {
+        return conninfo == o.conninfo && table == o.table && batch == o.batch &&
+               batchMs == o.batchMs && spool == o.spool;
+    }
+    bool operator!=(const AuditDatabaseConfig &o) const { return !(*this == o); }
+};
+
 struct Config {
     std::string source = "<config>";
     std::string logLevel = "info";
@@ -97,8 +115,10 @@ struct Config {
     bool auditText = false;
     std::string auditProxy; // names this proxy in every record; default: the host name
     std::string auditGroup; // empty: the file is 0600; else 0640 with this group
-    std::optional<Endpoint> metricsListen; // [metrics]; read at start only
-    std::string dnsServers;                // [dns] servers, as c-ares' "host:port,..."
+    AuditOverflow auditOverflow = AuditOverflow::Block;
+    std::optional<AuditDatabaseConfig> auditDatabase; // read at start only
+    std::optional<Endpoint> metricsListen;            // [metrics]; read at start only
+    std::string dnsServers;                           // [dns] servers, as c-ares' "host:port,..."
 };
 
 // Parses and validates; on failure returns nothing and sets error to a

@@ -1,4 +1,5 @@
 // qmx-proxy: puts the qmx filters in front of IM clients.
+#include "audit_pg.h"
 #include "config.h"
 #include "demo.h"
 #include "net.h"
@@ -38,6 +39,23 @@ void setUpLogging(const std::string &level) {
     spdlog::set_level(spdlog::level::from_str(level));
 }
 
+int initAuditDatabase(const std::string &configPath) {
+    std::string error;
+    auto config = configPath.empty() ? std::nullopt : qmxproxy::loadConfigFile(configPath, &error);
+    if (config && !config->auditDatabase) error = configPath + ": no [audit.postgresql] table";
+    if (configPath.empty()) error = "--init-db needs --config FILE";
+    if (!config || !config->auditDatabase) {
+        std::fprintf(stderr, "qmx-proxy: configuration error: %s\n", error.c_str());
+        return kExitConfig;
+    }
+    if (!qmxproxy::auditInitDb(*config->auditDatabase, &error)) {
+        std::fprintf(stderr, "qmx-proxy: %s\n", error.c_str());
+        return 1;
+    }
+    std::printf("audit table %s is ready\n", config->auditDatabase->table.c_str());
+    return 0;
+}
+
 int runProxy(int argc, char **argv) {
     CLI::App app{
         "qmx-proxy: relays and filters OSCAR, MSN and YMSG traffic through the qmx library.\n"
@@ -49,6 +67,10 @@ int runProxy(int argc, char **argv) {
     app.add_option("-c,--config", configPath, "configuration file (TOML)")
         ->check(CLI::ExistingFile);
     app.add_option("--check-config", checkPath, "validate a configuration file and exit");
+    bool initDb = false;
+    app.add_flag("--init-db", initDb,
+                 "create the [audit.postgresql] table and its indexes of --config if they are "
+                 "missing, and exit");
     app.add_option("-l,--log-level", logLevel, "trace, debug, info, warn, error, critical or off")
         ->check(CLI::IsMember({"trace", "debug", "info", "warn", "error", "critical", "off"}));
     CLI::App *demo = app.add_subcommand(
@@ -78,6 +100,8 @@ int runProxy(int argc, char **argv) {
             config->replacements.size());
         return 0;
     }
+
+    if (initDb) return initAuditDatabase(configPath);
 
     if (demo->parsed()) {
         setUpLogging(logLevel.empty() ? "error" : logLevel);

@@ -114,6 +114,32 @@ std::string renderMetrics(const MetricsSnapshot &s) {
     counter("qmx_proxy_msn_relay_restarts_total",
             "MSN relays restarted on their connection to bound their memory (msn_relay_bytes).",
             c.msnRelayRestarts);
+    if (const auto &a = s.auditDatabase) {
+        counter("qmx_proxy_audit_db_records_total",
+                "Audit records committed to the database straight from the queue.", a->written);
+        counter("qmx_proxy_audit_spooled_records_total",
+                "Audit records written to the spool: database away, slow or catching up.",
+                a->spooled);
+        counter("qmx_proxy_audit_replayed_records_total",
+                "Spooled audit records committed to the database later.", a->replayed);
+        counter("qmx_proxy_audit_dropped_records_total",
+                "Audit records dropped on a full queue (on_overflow = drop).", a->dropped);
+        counter("qmx_proxy_audit_blocked_total",
+                "Times a relay waited for room in a full audit queue (on_overflow = block).",
+                a->blocked);
+        counter("qmx_proxy_audit_db_failures_total",
+                "Failed connection attempts and batches of the audit database.", a->failures);
+        counter("qmx_proxy_audit_spool_bad_lines_total",
+                "Spool lines that were not records, skipped at replay.", a->badSpoolLines);
+        e.family("qmx_proxy_audit_queue_records", "gauge",
+                 "Audit records queued for the database writer.");
+        e.sample("qmx_proxy_audit_queue_records", "", a->queued);
+        e.family("qmx_proxy_audit_spool_records", "gauge",
+                 "Audit records in the spool, waiting for the database.");
+        e.sample("qmx_proxy_audit_spool_records", "", a->inSpool);
+        e.family("qmx_proxy_audit_db_up", "gauge", "1 while the audit database is connected.");
+        e.sample("qmx_proxy_audit_db_up", "", a->connected ? 1 : 0);
+    }
     e.family("qmx_proxy_config_reloads_total", "counter", "Configuration reloads (SIGHUP).");
     e.sample("qmx_proxy_config_reloads_total", label("result", "success"), c.reloads);
     e.sample("qmx_proxy_config_reloads_total", label("result", "failure"), c.reloadFailures);

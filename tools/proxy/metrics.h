@@ -2,11 +2,13 @@
 // /healthz, served by civetweb on its own threads.
 #pragma once
 
+#include "audit_pg.h"
 #include "config.h"
 #include "socket_host.h"
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 
 struct mg_context;
@@ -18,6 +20,7 @@ struct MetricsSnapshot {
     const Counters *counters = nullptr;
     uint64_t openConnections = 0;
     bool stopping = false;
+    std::optional<AuditDatabaseStats> auditDatabase; // with [audit.postgresql]
 };
 
 // The exposition text, with HELP and TYPE for each family.

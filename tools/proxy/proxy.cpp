@@ -1,5 +1,6 @@
 #include "proxy.h"
 
+#include "audit_pg.h"
 #include "net.h"
 #include "proxy_header.h"
 #include "resolver.h"
@@ -136,6 +137,10 @@ bool Proxy::start(std::string *error) {
     if (!config.auditPath.empty() && !audit_.open(config.auditPath, config.auditGroup, error)) {
         return false;
     }
+    if (config.auditDatabase &&
+        !audit_.startDatabase(*config.auditDatabase, config.auditOverflow, error)) {
+        return false;
+    }
     if (!bindListeners(config, &listeners_, error)) return false;
     if (listeners_.empty()) {
         *error = config.source + ": no [[socks5]] or [[forward]] listener is configured";
@@ -160,7 +165,12 @@ bool Proxy::start(std::string *error) {
     if (config.metricsListen) {
         const auto snapshot = [this] {
             std::lock_guard<std::mutex> lock(mutex_);
-            return MetricsSnapshot{&counters_, active_, drainSignalRaised() || stopSignalRaised()};
+            MetricsSnapshot s;
+            s.counters = &counters_;
+            s.openConnections = active_;
+            s.stopping = drainSignalRaised() || stopSignalRaised();
+            if (audit_.hasDatabase()) s.auditDatabase = audit_.databaseStats();
+            return s;
         };
         if (!metrics_.start(*config.metricsListen, snapshot, error)) return false;
         spdlog::info("listening: metrics {}",
@@ -241,6 +251,11 @@ bool Proxy::reload() {
             }
             listeners_ = std::move(next);
             warnOfOpenProxies(*fresh);
+            if (fresh->auditDatabase != config_->auditDatabase ||
+                fresh->auditOverflow != config_->auditOverflow) {
+                spdlog::warn("reload: [audit.postgresql] and audit.on_overflow take effect at "
+                             "the next start");
+            }
             setCurrentConfig(std::make_shared<const Config>(std::move(*fresh)));
         } else {
             // What this attempt bound and did not keep.
