@@ -78,6 +78,7 @@ void appendJsonString(std::string &out, std::string_view bytes) {
     out += '"';
 }
 
+AuditLog::AuditLog() = default;
 AuditLog::~AuditLog() { close(); }
 
 namespace {

@@ -46,7 +46,7 @@ enum class AuditOverflow;
 // that is open.
 class AuditLog {
 public:
-    AuditLog() = default;
+    AuditLog();
     ~AuditLog();
     AuditLog(const AuditLog &) = delete;
     AuditLog &operator=(const AuditLog &) = delete;
