@@ -9,7 +9,6 @@ namespace {
 
 using namespace std::string_literals;
 using OscarFilter = OscarTest;
-using Ids = const std::vector<uint32_t> &;
 
 const std::string kTzer = "F02D12D9 3091D311 8DD70010 4B06462F "; // any plugin but the file one
 const std::string kBlockedOut = "log 0 Blocked outgoing IM/DATACAST from client  to user ";
@@ -21,7 +20,6 @@ TEST_F(OscarFilter, RefusalsSpoilALoginOrCutAMessageToItsIcbmHeader) {
         "event 0 C alice>- ''\npolicy alice 0 -\nlog 0 Blocked LOGIN from client alice\n";
     const std::string toBob = im(kOut, "0001 {'bob'}", "");
     const std::string hiToBob = im(kOut, "0001 {'bob'}", text("'hi'"));
-    const std::string hiCalls = "event 1 C ''>bob 'hi'\npolicy '' 1 bob\n" + kBlockedOut + "bob\n";
     const std::vector<Conn> rows = {
         one(true, "*01 0001 [00000001 0001 ['alice'] 0002 ['pw'] 0003 ['aim']]",
             "*01 0001 [00000001 0001 ['alice'] 0002 [8F 'w'] 0003 ['aim']]", login),
@@ -29,10 +27,12 @@ TEST_F(OscarFilter, RefusalsSpoilALoginOrCutAMessageToItsIcbmHeader) {
         one(true, "*02 0001 [0017 0002 0000 00000000 0001 ['alice'] 0002 ['pw'] 0025 [0F*16]]",
             "*02 0001 [0017 0002 0000 00000000 0001 ['alice'] 0002 ['pw'] 0025 [F0 0F*15]]", login),
         one(true, "*01 0001 [00000001 0001 ['alice']]", "=", login),
+        one(true, "*01 0001 [00000001 0001 ['alice'] 0002 [] 0003 ['aim']]", "=", login),
         // A name over 31 bytes is known by its first 31.
         one(true, im(kOut, "0001 {6E*40}", text("'x'")), im(kOut, "0001 {6E*40}", ""),
             "event 1 C ''>" + n31 + " 'x'\npolicy '' 1 " + n31 + "\n" + kBlockedOut + n31 + "\n"),
-        one(true, hiToBob, toBob, hiCalls),
+        one(true, hiToBob, toBob,
+            "event 1 C ''>bob 'hi'\npolicy '' 1 bob\n" + kBlockedOut + "bob\n"),
         // An event answer of 0 refuses without asking the policy.
         {hiToBob, "", toBob, "",
          "event 1 C ''>bob 'hi'\n" + kBlockedOut + "bob\n" + kClientEnds + end(3), "", "0"},

@@ -54,8 +54,7 @@ inline Bytes oscar(const std::string &text) {
     return out;
 }
 
-// Pieces the rows share: an ICBM cookie, the SNAC header and cookie that
-// start an ICBM from the client (Out) and to it (In), capabilities, plugins.
+// Pieces the rows share; kOut and kIn start an ICBM from and to the client.
 const std::string kCookie = "0011223344556677 ";
 const std::string kOut = "0004 0006 0000 00000000 " + kCookie;
 const std::string kIn = "0004 0007 0000 00000000 " + kCookie;
@@ -67,8 +66,7 @@ const std::string kUserInfo = " 0000 0001 0001 [0010] "; // warning level, one u
 inline std::string im(const std::string &snac, const std::string &peer, const std::string &rest) {
     return "*02 0005 [" + snac + peer + rest + "]";
 }
-// TLV 2 of a channel-1 message: the capabilities fragment, then the text
-// fragment with its charset and subset words.
+// TLV 2 of a channel-1 message: a capabilities fragment, then the text fragment.
 inline std::string text(const std::string &t, const std::string &charset = "0000") {
     return " 0002 [ 0501 [01] 0101 [" + charset + " 0000 " + t + "] ] ";
 }
@@ -79,28 +77,27 @@ inline std::string rendezvous(const std::string &capability, const std::string &
 }
 const std::string kSendFile =
     rendezvous("09461343 4C7F11D1 82224445 53540000", "2711 [0000 0001 0000000A 'a.txt' 00]");
-// An ICQ extended message through the server relay: both headers around the
-// null plugin, then `message` (type, flags, status, priority, text...).
+// An ICQ message via the server relay: two headers round the null plugin, then `message`.
 inline std::string icq(const std::string &message) {
     return rendezvous(kCapRelay, "2711 [1B00 0800 00*16 0000 03000000 00 FFFF 0E00 FFFF 00*12 | " +
                                      message + "]");
 }
-// A plugin message (type 0x1A, no text) naming `plugin`, whose function 0x29
-// carries the plugin's name, a request text and a file name.
+// A plugin message (type 0x1A) naming `plugin`: its name, a request text, a file name.
 inline std::string pluginMessage(const std::string &plugin, const std::string &file) {
     return icq("1A 00 0000 0100 <00> | <" + plugin + "2900 04000000 'Send' 00*15 00000000 " +
                "02000000 'hi' 0000 0000 <" + file + " 00> 00040000>");
 }
 
-// One connection: what each side sends before it ends (a side with nothing
-// to send stays silent), the host's answers, and what must come out.
+using Ids = const std::vector<uint32_t> &; // the instances of a scenario so far
+
+// One connection: what each side sends before it ends (if anything), answers, results.
 struct Conn {
     std::string client, server;     // notation
     std::string toServer, toClient; // notation; "=" for what the other side sent
     std::string calls;              // the transcript, unless ""
     std::string policy = "";        // slot 1 answers in order ("10": 1, then 0), then 1
     std::string event = "";         // slot 2's first answer: "0", or "=" and a replacement
-    std::function<void(const std::vector<uint32_t> &ids)> setup = nullptr; // more script
+    std::function<void(Ids)> setup = nullptr; // more script, before the relay runs
 };
 
 class OscarTest : public RelayTest<QMX_PROTO_OSCAR> {
@@ -122,9 +119,8 @@ protected:
         return c;
     }
 
-    // Runs the connections in order, each a new instance on the same two
-    // sockets (logins and sign-ons are process-wide, so they carry over),
-    // once for every read size: each must give the expected bytes and calls.
+    // Runs the connections in order, each a new instance on the same sockets (logins and
+    // sign-ons, being process-wide, carry over), once for every read size.
     void play(const std::vector<Conn> &scenario) {
         for (size_t readSize : {0, 1, 2, 3, 5, 8, 13}) {
             QMX_shutdown();

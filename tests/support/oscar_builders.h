@@ -26,7 +26,6 @@ inline Bytes oscarFlapAnnouncing(uint8_t channel, uint16_t sequence, uint16_t le
 inline Bytes oscarFlap(uint8_t channel, uint16_t sequence, const Bytes &payload) {
     return oscarFlapAnnouncing(channel, sequence, static_cast<uint16_t>(payload.size()), payload);
 }
-// Channel 1: FLAP version 1, then the TLVs. Channel 4: the TLVs alone.
 inline Bytes oscarSignonFrame(uint16_t sequence, const Bytes &tlvs) {
     return oscarFlap(1, sequence, oscarBe(1, 4) + tlvs);
 }
