@@ -1,5 +1,4 @@
-// What the OSCAR filter shows the host, asks it, and does with its answers:
-// rows of frames through the relay at every read size.
+// What the OSCAR filter shows and asks the host, and what it does with the answers.
 #include <gtest/gtest.h>
 
 #include "oscar/oscar_fixture.h"
@@ -86,14 +85,17 @@ TEST_F(OscarFilter, ReplacementIsSplicedWithEveryEnclosingLengthMovedWhereItCanA
 // with its cookie; a self-info frame names a connection too. File requests
 // between two users signed on here are put to the policy for both (an
 // approved cookie lets one more frame through); deleting an instance signs
-// its user off.
+// its user off. Past 1024 unclaimed login replies the oldest makes room.
 TEST_F(OscarFilter, ConnectionsLearnTheirUserAndFileRequestsAskBothUsersSignedOnHere) {
     const std::string signon = "*01 0001 [00000001 0006 [42*300]]";
     const std::string request = im(kOut, "0002 {'bob'}", kSendFile);
     const std::string asked =
         "event 2 C alice>bob 'a.txt'\npolicy alice 3 bob\npolicy bob 4 alice\n";
+    std::string replies =
+        "*04 0001 [0001 ['old'] 0006 [0A*300]] *04 0001 [0001 ['alice'] 0006 [42*300]]";
+    for (int i = 0; i < 1023; ++i) replies += "*04 0001 [0001 ['x'] 0006 [0C*300]]";
     play({
-        one(false, "*04 0001 [0001 ['alice'] 0006 [42*300]]", "=", "event 0 S alice>- ''\n", ""),
+        {"", replies, "", "=", "", "", "", [](Ids) { host().setReadLimit(kServer, 0); }},
         // Neither from the server side nor on a connection already named.
         one(false, signon, "=", "event 0 S ''>- ''\n", ""),
         {signon + im(kOut, "0001 {'carol'}", text("'yes'")),
@@ -116,6 +118,7 @@ TEST_F(OscarFilter, ConnectionsLearnTheirUserAndFileRequestsAskBothUsersSignedOn
              end(6, "alice"),
          "101110"},
         one(true, signon, "=", "event 0 C ''>- ''\n", ""),
+        one(true, "*01 0001 [00000001 0006 [0A*300]]", "=", "event 0 C ''>- ''\n", ""),
         {request, im(kIn, "0002 {'eve'} 0000 0000", kSendFile), "=", "=",
          "event 2 C ''>bob 'a.txt'\nevent 2 S eve>'' 'a.txt'\n" + kClientEnds + kServerEnds +
              end(3),

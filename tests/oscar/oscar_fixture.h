@@ -164,8 +164,7 @@ private:
     static std::string show(const char *name) {
         return name == nullptr ? "-" : *name ? name : "''";
     }
-    // Slots 0 to 2 write the transcript in call order (debug lines left
-    // out), then hand over to the scripted host.
+    // Slots 0 to 2 write the transcript (no debug lines), then hand over to the host.
     static void logSlot(uint32_t, uint32_t level, const char *format, ...) {
         char line[256];
         va_list args;
@@ -186,8 +185,7 @@ private:
                       Bytes(e->text, e->textLength) + "'\n";
         return ScriptedHost::slotEvent(id, e);
     }
-    // After the calls: raw-data calls, out-of-band sends, and every wait
-    // but the loop's own (each open side for reading and urgent data, 3 s).
+    // Raw-data calls, urgent sends, and waits but the loop's own (open sides, 3 s).
     std::string summary(int32_t result) const {
         std::ostringstream out;
         for (const RawCall &r : host().raws())

@@ -1,5 +1,4 @@
-// The OSCAR relay loop: streams that are not FLAP, idleness, out-of-band
-// bytes, sides that end mid-frame, failing sends and allocations.
+// The OSCAR relay loop: foreign streams, idleness, urgent bytes, cut frames, failures.
 #include <gtest/gtest.h>
 
 #include "oscar/oscar_fixture.h"
