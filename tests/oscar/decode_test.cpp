@@ -16,7 +16,7 @@ TEST_F(OscarDecode, EachFrameRaisesTheEventOfItsClassWithTheNameAndTextItCarries
             "event 0 C alice>- ''\npolicy alice 0 -\n", ""),
         one(true, "*01 0001 [00000001 0001 ['alice'] 0002 ['secret'] 0099 [55*230]]", "=",
             "event 0 C ''>- ''\n"),
-        // A channel-4 reply needs 256 bytes, a name and a cookie that fits.
+        // A channel-4 reply needs 256 bytes, a name and a cookie.
         one(false, "*04 0001 [0001 ['alice'] 0006 [42*243]]", "=", "event 0 S alice>- ''\n"),
         one(false, "*04 0001 [0001 ['alice'] 0006 [42*242]]", "=", ""),
         one(false, "*04 0001 [0001 ['alice'] 0099 [55*300]]", "=", ""),

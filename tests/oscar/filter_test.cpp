@@ -117,6 +117,7 @@ TEST_F(OscarFilter, ConnectionsLearnTheirUserAndFileRequestsAskBothUsersSignedOn
              "log 0 Blocked file send from client alice to user bob\n" + kClientEnds +
              end(6, "alice"),
          "101110"},
+        // A ticket is claimed once, and the oldest reply made room for the newest.
         one(true, signon, "=", "event 0 C ''>- ''\n", ""),
         one(true, "*01 0001 [00000001 0006 [0A*300]]", "=", "event 0 C ''>- ''\n", ""),
         {request, im(kIn, "0002 {'eve'} 0000 0000", kSendFile), "=", "=",

@@ -10,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdarg>
 #include <cstdio>
 #include <functional>
@@ -34,7 +35,7 @@ inline Bytes oscar(const std::string &text) {
         } else if (c == '\'') {
             const size_t end = text.find('\'', i + 1);
             out += text.substr(i + 1, end - i - 1);
-            i = end;
+            i = std::min(end, text.size()); // an open quote runs to the end
         } else if (c == '[' || c == '{' || c == '<') {
             open.emplace_back(out.size(), c);
             out.append(c == '{' ? 1 : 2, '\0');
