@@ -106,17 +106,17 @@ TEST_F(OscarFilter, ConnectionsLearnTheirUserAndFileRequestsAskBothUsersSignedOn
              kServerEnds + "event 1 C zed>carol 'yes'\npolicy zed 1 carol\n" + kClientEnds +
              end(6, "zed"),
          "", "", [](Ids) { host().pushWaits(kServer, 2, 2); }},
-        {"", "*02 0001 [" + kSelfInfo + "{'bob'}" + kUserInfo + "]", "", "=",
+        {"", "*02 0001 [" + kSelfInfo + "{'bob'}]", "", "=",
          "policy bob 0 -\n" + kServerEnds + end(3, "bob")},
         {signon + request + request + request, im(kIn, "0002 {'bob'} 0000 0000", kSendFile),
          signon + request + request + im(kOut, "0002 {'bob'}", ""),
          im(kIn, "0002 {'bob'} 0000 0000", ""),
-         "event 0 C alice>- ''\nevent 2 S bob>alice 'a.txt'\npolicy bob 3 alice\npolicy alice 4 "
-         "bob\nlog 0 Blocked file receive from user bob to client alice\n" +
+         "event 0 C alice>- ''\nevent 2 S bob>alice 'a.txt'\npolicy bob 3 alice\n"
+         "log 0 Blocked file receive from user bob to client alice\n" +
              asked + kServerEnds + "event 2 C alice>bob 'a.txt'\n" + asked +
              "log 0 Blocked file send from client alice to user bob\n" + kClientEnds +
              end(6, "alice"),
-         "101110"},
+         "01110"},
         // A ticket is claimed once, and the oldest reply made room for the newest.
         one(true, signon, "=", "event 0 C ''>- ''\n", ""),
         one(true, "*01 0001 [00000001 0006 [0A*300]]", "=", "event 0 C ''>- ''\n", ""),
