@@ -8,7 +8,7 @@ set style histogram clustered gap 1
 set style fill solid 0.85 border -1
 set boxwidth 0.9
 set grid ytics
-set key top left
+set key below horizontal
 set yrange [0:*]
 set title "Round trips (100-byte IM and answer), msgs/s"
 plot datafile index 0 using 2:xtic(1) title "qmx-proxy", \
