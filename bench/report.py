@@ -12,8 +12,12 @@ from collections import defaultdict
 from pathlib import Path
 
 PROTOS = ["oscar", "msn", "ymsg"]
-WAYS = ["qmx", "socat", "minrelay", "direct"]
-WAY_NAMES = {"qmx": "qmx-proxy", "socat": "socat", "minrelay": "minimal relay", "direct": "direct"}
+WAYS = ["qmx", "haproxy", "socat", "minrelay", "direct"]
+WAY_NAMES = {"qmx": "qmx-proxy", "haproxy": "HAProxy", "socat": "socat", "minrelay": "minimal relay",
+             "direct": "direct"}
+# qmx-proxy against each other way, in the tables' ratio columns.
+RATIOS = [("haproxy", "qmx/HAProxy"), ("socat", "qmx/socat"), ("minrelay", "qmx/minimal"),
+          ("direct", "qmx/direct")]
 BEGIN = "<!-- results:begin (written by bench/run.sh --write-docs) -->"
 END = "<!-- results:end -->"
 
@@ -47,33 +51,33 @@ def e2e_tables(values, runs):
     out = []
     out.append(f"### Round trips (100-byte IM answered by a 100-byte IM; median of {runs})\n")
     out.append("| protocol | " + " | ".join(f"{WAY_NAMES[w]} msgs/s" for w in WAYS)
-               + " | qmx/socat | qmx/minimal | qmx/direct |")
-    out.append("|---" * (len(WAYS) + 4) + "|")
+               + " | " + " | ".join(name for _, name in RATIOS) + " |")
+    out.append("|---" * (len(WAYS) + len(RATIOS) + 1) + "|")
     for p in PROTOS:
         m = {w: median(values, "rt", p, w, "msgs_per_s") for w in WAYS}
-        out.append(f"| {p} | " + " | ".join(fmt(m[w]) for w in WAYS)
-                   + f" | {ratio(m['qmx'], m['socat'])} | {ratio(m['qmx'], m['minrelay'])}"
-                   f" | {ratio(m['qmx'], m['direct'])} |")
+        out.append(f"| {p} | " + " | ".join(fmt(m[w]) for w in WAYS) + " | "
+                   + " | ".join(ratio(m["qmx"], m[w]) for w, _ in RATIOS) + " |")
     out.append("")
-    out.append("| protocol | " + " | ".join(f"{WAY_NAMES[w]} p50 / p99 µs" for w in WAYS) + " |")
-    out.append("|---" * (len(WAYS) + 1) + "|")
+    out.append("| protocol | " + " | ".join(f"{WAY_NAMES[w]} p50 / p99 µs" for w in WAYS)
+               + " | p99 qmx/HAProxy |")
+    out.append("|---" * (len(WAYS) + 2) + "|")
     for p in PROTOS:
         cells = []
         for w in WAYS:
             cells.append(f"{fmt(median(values, 'rt', p, w, 'p50_us'), 1)} / "
                          f"{fmt(median(values, 'rt', p, w, 'p99_us'), 1)}")
-        out.append(f"| {p} | " + " | ".join(cells) + " |")
+        p99 = ratio(median(values, "rt", p, "qmx", "p99_us"), median(values, "rt", p, "haproxy", "p99_us"))
+        out.append(f"| {p} | " + " | ".join(cells) + f" | {p99} |")
     out.append("")
 
     out.append(f"### Bulk (8 KiB IMs one way; MB/s as the server receives them; median of {runs})\n")
     out.append("| protocol | " + " | ".join(WAY_NAMES[w] for w in WAYS)
-               + " | qmx/socat | qmx/minimal | qmx/direct |")
-    out.append("|---" * (len(WAYS) + 4) + "|")
+               + " | " + " | ".join(name for _, name in RATIOS) + " |")
+    out.append("|---" * (len(WAYS) + len(RATIOS) + 1) + "|")
     for p in PROTOS:
         m = {w: median(values, "bulk", p, w, "mb_per_s") for w in WAYS}
-        out.append(f"| {p} | " + " | ".join(fmt(m[w], 1) for w in WAYS)
-                   + f" | {ratio(m['qmx'], m['socat'])} | {ratio(m['qmx'], m['minrelay'])}"
-                   f" | {ratio(m['qmx'], m['direct'])} |")
+        out.append(f"| {p} | " + " | ".join(fmt(m[w], 1) for w in WAYS) + " | "
+                   + " | ".join(ratio(m["qmx"], m[w]) for w, _ in RATIOS) + " |")
     out.append("")
 
     scale_kinds = sorted({k[0] for k in values if k[0].startswith("scale")},
@@ -84,17 +88,19 @@ def e2e_tables(values, runs):
         out.append(f"### Idle connections (memory the relay gained per connection, KiB; medians of {reps})\n")
         out.append("PSS sums the relay's whole process tree (socat forks one process per "
                    "connection); for the single-process relays RSS is shown too.\n")
-        relays = ["qmx", "socat", "minrelay"]
-        out.append("| connections | protocol | qmx-proxy PSS / RSS | socat PSS | minimal relay PSS / RSS "
-                   "| qmx/socat | qmx/minimal |")
-        out.append("|---" * 7 + "|")
+        relays = ["qmx", "haproxy", "socat", "minrelay"]
+        out.append("| connections | protocol | qmx-proxy PSS / RSS | HAProxy PSS / RSS | socat PSS "
+                   "| minimal relay PSS / RSS | qmx/HAProxy | qmx/socat | qmx/minimal |")
+        out.append("|---" * 9 + "|")
         for kind in scale_kinds:
             for p in PROTOS:
                 pss = {w: median(values, kind, p, w, "pss_kib_per_conn") for w in relays}
                 rss = {w: median(values, kind, p, w, "rss_kib_per_conn") for w in relays}
-                out.append(f"| {int(kind[5:]):,} | {p} | {fmt(pss['qmx'], 1)} / {fmt(rss['qmx'], 1)}"
-                           f" | {fmt(pss['socat'], 1)} | {fmt(pss['minrelay'], 1)} / {fmt(rss['minrelay'], 1)}"
-                           f" | {ratio(pss['qmx'], pss['socat'])} | {ratio(pss['qmx'], pss['minrelay'])} |")
+                both = {w: f"{fmt(pss[w], 1)} / {fmt(rss[w], 1)}" for w in relays}
+                out.append(f"| {int(kind[5:]):,} | {p} | {both['qmx']} | {both['haproxy']}"
+                           f" | {fmt(pss['socat'], 1)} | {both['minrelay']}"
+                           f" | {ratio(pss['qmx'], pss['haproxy'])} | {ratio(pss['qmx'], pss['socat'])}"
+                           f" | {ratio(pss['qmx'], pss['minrelay'])} |")
         out.append("")
     return out
 
@@ -142,6 +148,19 @@ def goals_table(values, micro_rows):
         verdict = "n/a" if ok is None else ("yes" if ok else "**no**")
         out.append(f"| {goal} | {proto} | {measured} | {verdict} |")
 
+    for p in PROTOS:
+        q, h = (median(values, "rt", p, w, "msgs_per_s") for w in ("qmx", "haproxy"))
+        if q and h:
+            row("round trips ≥ 1.0× HAProxy", p, f"{q / h:.2f}×", q >= h)
+        q99, h99 = (median(values, "rt", p, w, "p99_us") for w in ("qmx", "haproxy"))
+        if q99 and h99:
+            row("round-trip p99 ≤ HAProxy's", p, f"{q99:,.0f} µs vs {h99:,.0f} µs", q99 <= h99)
+    # MSN frames cost more to filter, hence its lower bar.
+    for p in PROTOS:
+        q, h = (median(values, "bulk", p, w, "mb_per_s") for w in ("qmx", "haproxy"))
+        bar = 0.8 if p == "msn" else 1.0
+        if q and h:
+            row(f"bulk ≥ {bar:.1f}× HAProxy", p, f"{q / h:.2f}×", q >= bar * h)
     for p in PROTOS:
         q, s_, m = (median(values, "rt", p, w, "msgs_per_s") for w in ("qmx", "socat", "minrelay"))
         if q and s_:

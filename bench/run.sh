@@ -3,10 +3,10 @@
 #
 #   bench/run.sh [--quick] [--build-dir DIR] [--no-build] [--out DIR] [--write-docs]
 #
-# Every end-to-end case runs four ways, alternating inside each repetition:
-# through qmx-proxy (fixed forward), through socat, through the minimal
-# thread-per-connection relay (bench/min_relay.cpp), and direct. Everything
-# listens on and connects to 127.0.0.1 only.
+# Every end-to-end case runs five ways, alternating inside each repetition:
+# through qmx-proxy (fixed forward), through HAProxy (TCP mode), through
+# socat, through the minimal thread-per-connection relay (bench/min_relay.cpp),
+# and direct. Everything listens on and connects to 127.0.0.1 only.
 #
 #   --quick       1 repetition, 1 s round trips and bulk, 1,000 idle
 #                 connections, short in-memory runs (CI: proves it works)
@@ -51,7 +51,7 @@ BULK_SECONDS="${QMX_BENCH_BULK_SECONDS:-$BULK_SECONDS}"
 # "count:repetitions ..."; empty skips the idle-connection cases.
 SCALE_COUNTS="${QMX_BENCH_SCALE_COUNTS-$SCALE_COUNTS}"
 
-for tool in socat; do
+for tool in socat haproxy; do
   command -v "$tool" >/dev/null || { echo "run.sh: $tool is missing (apt-get install $tool)" >&2; exit 1; }
 done
 
@@ -76,13 +76,14 @@ RESULTS="$OUT/e2e.tsv"
 ulimit -n "$(ulimit -Hn)" 2>/dev/null || true
 
 PROTOS=(oscar msn ymsg)
-WAYS=(qmx socat minrelay direct)
+WAYS=(qmx haproxy socat minrelay direct)
 # Fixed ports below the ephemeral range, so that no outgoing connection of
 # this run (or of anyone else's tests) can hold them.
 declare -A SERVER_PORT=([oscar]=23101 [msn]=23102 [ymsg]=23103)
 declare -A QMX_PORT=([oscar]=23111 [msn]=23112 [ymsg]=23113)
 declare -A SOCAT_PORT=([oscar]=23121 [msn]=23122 [ymsg]=23123)
 declare -A MIN_PORT=([oscar]=23131 [msn]=23132 [ymsg]=23133)
+declare -A HAPROXY_PORT=([oscar]=23141 [msn]=23142 [ymsg]=23143)
 
 PIDS=()
 cleanup() {
@@ -113,6 +114,35 @@ done
 
 "$PROXY" --config "$OUT/qmx-proxy.toml" > "$OUT/qmx-proxy.log" 2>&1 &
 QMX_PID=$!; PIDS+=("$QMX_PID")
+
+# HAProxy as a site would run it for plain TCP: one frontend per protocol,
+# two threads for the two cores, its defaults otherwise (no splicing; maxconn
+# follows from the descriptor limit raised above).
+{
+  cat <<EOF
+global
+    nbthread 2
+
+defaults
+    mode tcp
+    timeout connect 5s
+    timeout client 1h
+    timeout server 1h
+EOF
+  for p in "${PROTOS[@]}"; do
+    cat <<EOF
+
+frontend $p
+    bind 127.0.0.1:${HAPROXY_PORT[$p]}
+    default_backend ${p}_server
+
+backend ${p}_server
+    server $p 127.0.0.1:${SERVER_PORT[$p]}
+EOF
+  done
+} > "$OUT/haproxy.cfg"
+haproxy -f "$OUT/haproxy.cfg" -db > "$OUT/haproxy.log" 2>&1 &
+HAPROXY_PID=$!; PIDS+=("$HAPROXY_PID")
 declare -A SOCAT_PID MIN_PID
 for p in "${PROTOS[@]}"; do
   socat "TCP-LISTEN:${SOCAT_PORT[$p]},bind=127.0.0.1,reuseaddr,fork,backlog=4096" \
@@ -129,11 +159,16 @@ wait_port() {
   done
   echo "run.sh: nothing listens on 127.0.0.1:$1" >&2; exit 1
 }
-for p in "${PROTOS[@]}"; do wait_port "${QMX_PORT[$p]}"; wait_port "${SOCAT_PORT[$p]}"; wait_port "${MIN_PORT[$p]}"; done
+for p in "${PROTOS[@]}"; do
+  for port in "${QMX_PORT[$p]}" "${HAPROXY_PORT[$p]}" "${SOCAT_PORT[$p]}" "${MIN_PORT[$p]}"; do
+    wait_port "$port"
+  done
+done
 
 port_of() { # way proto
   case "$1" in
     qmx) echo "${QMX_PORT[$2]}" ;;
+    haproxy) echo "${HAPROXY_PORT[$2]}" ;;
     socat) echo "${SOCAT_PORT[$2]}" ;;
     minrelay) echo "${MIN_PORT[$2]}" ;;
     direct) echo "${SERVER_PORT[$2]}" ;;
@@ -142,6 +177,7 @@ port_of() { # way proto
 pid_of() { # way proto
   case "$1" in
     qmx) echo "$QMX_PID" ;;
+    haproxy) echo "$HAPROXY_PID" ;;
     socat) echo "${SOCAT_PID[$2]}" ;;
     minrelay) echo "${MIN_PID[$2]}" ;;
     direct) echo 0 ;;
@@ -194,6 +230,8 @@ for spec in $SCALE_COUNTS; do
   for ((run = 1; run <= ${spec#*:}; run++)); do
     for p in "${PROTOS[@]}"; do
       for way in $(ways_for_run "$run"); do
+        # CI's quick run keeps HAProxy to round trips and bulk.
+        [ "$QUICK" = 1 ] && [ "$way" = haproxy ] && continue
         line=$("$LOADGEN" scale --proto "$p" --connect "$(port_of "$way" "$p")" \
                --listen "${SERVER_PORT[$p]}" --count "$n" --pid "$(pid_of "$way" "$p")")
         echo "run $run scale $way: $line"
@@ -217,6 +255,7 @@ echo "load after in-memory: $(uptime)" | tee -a "$OUT/load.txt"
   echo "memory: $(free -m | awk '/^Mem:/ {print $2 " MiB"}')"
   echo "kernel: $(uname -r)"
   echo "socat: $(socat -V 2>/dev/null | awk '/socat version/ {print $3; exit}')"
+  echo "haproxy: $(haproxy -v 2>/dev/null | awk '/version/ {print $3; exit}')"
   echo "mode: $([ "$QUICK" = 1 ] && echo quick || echo full), $RUNS repetition(s), round trips ${RT_SECONDS} s, bulk ${BULK_SECONDS} s, idle connections (count:repetitions) $SCALE_COUNTS"
   echo "elapsed: $(( $(date +%s) - START )) s"
 } > "$OUT/machine.txt"

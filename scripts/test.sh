@@ -9,7 +9,7 @@ cd "$(dirname "$0")/.."
 packages=(cmake ninja-build g++ libgtest-dev libgmock-dev binutils
           libcli11-dev libtoml11-dev libspdlog-dev libfmt-dev libre2-dev
           libsystemd-dev pkg-config libcivetweb-dev libc-ares-dev libpcap-dev libpq-dev postgresql curl prometheus
-          libbenchmark-dev socat python3 gnuplot-nox
+          libbenchmark-dev socat haproxy python3 gnuplot-nox
           clang-format clang-tidy)
 # tshark dissects what qmx-replay writes in the replay tests; it is asked
 # not to install dumpcap setuid.

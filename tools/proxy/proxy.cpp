@@ -514,6 +514,9 @@ void Proxy::serve(const Listener &listener, int fd, const sockaddr_storage &addr
             conn.protocol = protocolOf(use);
             relayWithLibrary(conn);
         }
+        // What the relay sent last may still be queued.
+        hostFlush(conn.clientSide, true);
+        hostFlush(conn.serverSide, true);
     }
     ::close(up);
     ::close(fd);

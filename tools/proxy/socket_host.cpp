@@ -13,10 +13,12 @@
 #include <poll.h>
 #include <spdlog/spdlog.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <climits>
 #include <cstdarg>
 #include <cstddef>
@@ -83,8 +85,82 @@ bool waitFor(int fd, short events, int timeoutMs) {
 void endSide(HostSocket &s) {
     s.ended = true;
     // The OSCAR and YMSG relays never half-close, so the end of one stream
-    // reaches the other peer only through the host.
-    if (s.peer != nullptr && s.peer->fd >= 0) shutdown(s.peer->fd, SHUT_WR);
+    // reaches the other peer only through the host, after what is queued.
+    if (s.peer != nullptr && s.peer->fd >= 0) {
+        hostFlush(*s.peer, true);
+        shutdown(s.peer->fd, SHUT_WR);
+    }
+}
+
+void countSent(const HostSocket &s, size_t n) {
+    auto &c = *hostContext().counters;
+    (s.isClient ? c.bytesToClient : c.bytesToServer) += n;
+    if (s.conn != nullptr && s.conn->protocol < Counters::kProtocols) {
+        c.bytesBy[s.conn->protocol][s.isClient ? 1 : 0] += n;
+    }
+}
+
+void dropOutput(HostSocket &s) {
+    s.output.reset();
+    s.outBegin = 0;
+    s.outEnd = 0;
+}
+
+void takeOutput(HostSocket &s, size_t n) {
+    s.outBegin += n;
+    if (s.outBegin == s.outEnd) dropOutput(s);
+}
+
+// The caller has checked that it fits.
+void queueOutput(HostSocket &s, const uint8_t *data, size_t n) {
+    if (n == 0) return;
+    if (!s.output) s.output.reset(new uint8_t[HostSocket::kOutputLimit]);
+    if (s.outEnd + n > HostSocket::kOutputLimit) {
+        std::memmove(s.output.get(), s.output.get() + s.outBegin, s.pending());
+        s.outEnd -= s.outBegin;
+        s.outBegin = 0;
+    }
+    std::memcpy(s.output.get() + s.outEnd, data, n);
+    s.outEnd += n;
+}
+
+void failOutput(HostSocket &s) {
+    s.sendFailed = true;
+    dropOutput(s);
+}
+
+// What is queued, then data, in one system call. What the kernel does not
+// take now stays queued when it fits, for the wait slot to send once the
+// socket is writable; otherwise this waits for room, as a blocking send would.
+int32_t sendNow(HostSocket &s, const uint8_t *data, size_t n) {
+    size_t done = 0;
+    for (;;) {
+        iovec iov[2] = {{s.output.get() + s.outBegin, s.pending()},
+                        {const_cast<uint8_t *>(data + done), n - done}};
+        msghdr msg{};
+        msg.msg_iov = s.pending() > 0 ? iov : iov + 1;
+        msg.msg_iovlen = s.pending() > 0 ? 2 : 1;
+        const ssize_t r = sendmsg(s.fd, &msg, MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (r < 0 && errno == EINTR) continue;
+        if (r < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
+            failOutput(s);
+            return -1;
+        }
+        if (r > 0) {
+            countSent(s, static_cast<size_t>(r));
+            const size_t fromQueue = std::min(static_cast<size_t>(r), s.pending());
+            takeOutput(s, fromQueue);
+            done += static_cast<size_t>(r) - fromQueue;
+            if (done == n) return static_cast<int32_t>(n);
+        }
+        if (s.pending() + (n - done) <= HostSocket::kOutputLimit) {
+            queueOutput(s, data + done, n - done);
+            return static_cast<int32_t>(n);
+        }
+        if (!waitFor(s.fd, POLLOUT, kStallTimeoutMs)) {
+            return done > 0 ? static_cast<int32_t>(done) : -1;
+        }
+    }
 }
 
 bool overCap(Connection *conn) {
@@ -140,36 +216,78 @@ int32_t hostWait(QMX_Socket readA, QMX_Socket readB, QMX_Socket exceptA, QMX_Soc
     for (int i = 0; i < 2; ++i) {
         if (reads[i] != nullptr && (reads[i]->buffered() > 0 || reads[i]->ended)) bits |= 1 << i;
     }
-    pollfd pfds[5];
-    int count = 0;
-    auto slotFor = [&](int fd) -> pollfd & {
-        for (int k = 0; k < count; ++k) {
-            if (pfds[k].fd == fd) return pfds[k];
-        }
-        pfds[count] = {fd, 0, 0};
-        return pfds[count++];
-    };
-    for (int i = 0; i < 2; ++i) {
-        if (reads[i] != nullptr && (bits & (1 << i)) == 0) slotFor(reads[i]->fd).events |= POLLIN;
-        if (excepts[i] != nullptr) slotFor(excepts[i]->fd).events |= POLLPRI;
+    // Frames already read ahead need no system call to be found. The other
+    // side, out-of-band bytes and queued sends are looked at again once
+    // per refill, so a busy direction holds the rest up by one buffer at most.
+    Connection *conn = any->conn;
+    if (bits != 0 && conn != nullptr && !conn->refilledSincePoll) return bits;
+    if (conn != nullptr) conn->refilledSincePoll = false;
+    // Queued sends go out before the relay would block: a message never
+    // waits for input that has not arrived yet.
+    HostSocket *outs[2] = {nullptr, nullptr};
+    if (conn != nullptr) {
+        outs[0] = &conn->clientSide;
+        outs[1] = &conn->serverSide;
     }
-    pfds[count++] = {stopSignalFd(), POLLIN, 0};
+    if (bits == 0) {
+        for (HostSocket *o : outs) {
+            if (o != nullptr) hostFlush(*o, false);
+        }
+    }
 
     int timeoutMs = 0;
     if (bits == 0) {
         const int64_t ms = int64_t(seconds) * 1000 + microseconds / 1000;
         timeoutMs = ms < 0 ? 0 : (ms > INT_MAX ? INT_MAX : static_cast<int>(ms));
     }
-    const int n = poll(pfds, static_cast<nfds_t>(count), timeoutMs);
-    if (n < 0) return errno == EINTR ? bits : -1;
-    if (pfds[count - 1].revents != 0) return -1;
-    for (int i = 0; i < 2; ++i) {
-        if (reads[i] != nullptr && (bits & (1 << i)) == 0) {
-            if (slotFor(reads[i]->fd).revents & (POLLIN | POLLHUP | POLLERR)) bits |= 1 << i;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    for (;;) {
+        pollfd pfds[7];
+        int count = 0;
+        auto slotFor = [&](int fd) -> pollfd & {
+            for (int k = 0; k < count; ++k) {
+                if (pfds[k].fd == fd) return pfds[k];
+            }
+            pfds[count] = {fd, 0, 0};
+            return pfds[count++];
+        };
+        for (int i = 0; i < 2; ++i) {
+            if (reads[i] != nullptr && (bits & (1 << i)) == 0) {
+                slotFor(reads[i]->fd).events |= POLLIN;
+            }
+            if (excepts[i] != nullptr) slotFor(excepts[i]->fd).events |= POLLPRI;
         }
-        if (excepts[i] != nullptr && (slotFor(excepts[i]->fd).revents & POLLPRI)) bits |= 4 << i;
+        bool watched[2] = {false, false};
+        for (int i = 0; i < 2; ++i) {
+            // Not while input is at hand: that would break up the batch.
+            watched[i] = bits == 0 && outs[i] != nullptr && outs[i]->pending() > 0;
+            if (watched[i]) slotFor(outs[i]->fd).events |= POLLOUT;
+        }
+        pfds[count++] = {stopSignalFd(), POLLIN, 0};
+
+        const int n = poll(pfds, static_cast<nfds_t>(count), timeoutMs);
+        if (n < 0) return errno == EINTR ? bits : -1;
+        if (pfds[count - 1].revents != 0) return -1;
+        for (int i = 0; i < 2; ++i) {
+            if (watched[i] && (slotFor(outs[i]->fd).revents & (POLLOUT | POLLHUP | POLLERR))) {
+                hostFlush(*outs[i], false);
+            }
+        }
+        for (int i = 0; i < 2; ++i) {
+            if (reads[i] != nullptr && (bits & (1 << i)) == 0) {
+                if (slotFor(reads[i]->fd).revents & (POLLIN | POLLHUP | POLLERR)) bits |= 1 << i;
+            }
+            if (excepts[i] != nullptr && (slotFor(excepts[i]->fd).revents & POLLPRI)) {
+                bits |= 4 << i;
+            }
+        }
+        if (bits != 0 || n == 0) return bits;
+        // Only room to send came: wait on for the rest of the time.
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0) return 0;
+        timeoutMs = static_cast<int>(left.count());
     }
-    return bits;
 }
 
 // ---- slot 5 ----
@@ -178,27 +296,22 @@ int32_t hostSend(QMX_Socket socket, const uint8_t *bytes, intptr_t count, uint32
     if (s == nullptr || bytes == nullptr || count <= 0) return -1;
     const auto n = static_cast<size_t>(count > INT32_MAX ? INT32_MAX : count);
     if (flags & 1) {
+        hostFlush(*s, true);
         const ssize_t r = send(s->fd, bytes, n, MSG_OOB | MSG_NOSIGNAL | MSG_DONTWAIT);
         return r > 0 ? static_cast<int32_t>(r) : -1;
     }
-    for (;;) {
-        const ssize_t r = send(s->fd, bytes, n, MSG_NOSIGNAL | MSG_DONTWAIT);
-        if (r > 0) {
-            if (s->peer != nullptr) s->peer->held = 0;
-            auto &c = *hostContext().counters;
-            (s->isClient ? c.bytesToClient : c.bytesToServer) += static_cast<uint64_t>(r);
-            if (s->conn != nullptr && s->conn->protocol < Counters::kProtocols) {
-                c.bytesBy[s->conn->protocol][s->isClient ? 1 : 0] += static_cast<uint64_t>(r);
-            }
-            return static_cast<int32_t>(r);
-        }
-        if (r < 0 && errno == EINTR) continue;
-        if (r < 0 && (errno == EAGAIN || errno == EWOULDBLOCK) &&
-            waitFor(s->fd, POLLOUT, kStallTimeoutMs)) {
-            continue;
-        }
-        return -1;
+    if (s->sendFailed) return -1;
+    auto r = static_cast<int32_t>(n);
+    // More input from the other side is already here, and the frames cut
+    // from it will follow this one: they go out together.
+    if (s->peer != nullptr && s->peer->buffered() > 0 &&
+        s->pending() + n <= HostSocket::kOutputLimit) {
+        queueOutput(*s, bytes, n);
+    } else {
+        r = sendNow(*s, bytes, n);
     }
+    if (r > 0 && s->peer != nullptr) s->peer->held = 0;
+    return r;
 }
 
 // ---- slot 6 ----
@@ -222,7 +335,10 @@ int32_t hostRecv(QMX_Socket socket, uint8_t *buffer, intptr_t size, uint32_t fla
 // ---- slot 7 ----
 int32_t hostHalfClose(QMX_Socket socket, int32_t) {
     HostSocket *s = asSocket(socket);
-    if (s != nullptr && s->fd >= 0) shutdown(s->fd, SHUT_WR);
+    if (s != nullptr && s->fd >= 0) {
+        hostFlush(*s, true);
+        shutdown(s->fd, SHUT_WR);
+    }
     return 0;
 }
 
@@ -453,6 +569,7 @@ intptr_t hostRead(HostSocket &s, uint8_t *out, size_t size, int timeoutMs) {
             if (r > 0) {
                 s.begin = 0;
                 s.end = static_cast<size_t>(r);
+                if (s.conn != nullptr) s.conn->refilledSincePoll = true;
                 break;
             }
             if (r == 0) {
@@ -461,6 +578,11 @@ intptr_t hostRead(HostSocket &s, uint8_t *out, size_t size, int timeoutMs) {
             }
             if (errno == EINTR) continue;
             if ((errno == EAGAIN || errno == EWOULDBLOCK)) {
+                // Mid-frame: what was queued must not wait for the rest.
+                if (s.conn != nullptr) {
+                    hostFlush(s.conn->clientSide, true);
+                    hostFlush(s.conn->serverSide, true);
+                }
                 if (waitFor(s.fd, POLLIN, timeoutMs)) continue;
                 if (stopSignalRaised()) return -1;
             }
@@ -490,6 +612,27 @@ bool hostWriteAll(HostSocket &s, const uint8_t *data, size_t size, int timeoutMs
         return false;
     }
     return true;
+}
+
+bool hostFlush(HostSocket &s, bool wait) {
+    while (s.pending() > 0) {
+        const ssize_t r =
+            send(s.fd, s.output.get() + s.outBegin, s.pending(), MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (r > 0) {
+            countSent(s, static_cast<size_t>(r));
+            takeOutput(s, static_cast<size_t>(r));
+            continue;
+        }
+        if (r < 0 && errno == EINTR) continue;
+        if (r < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            if (!wait) return true;
+            if (waitFor(s.fd, POLLOUT, kStallTimeoutMs)) continue;
+            return false;
+        }
+        failOutput(s);
+        return false;
+    }
+    return !s.sendFailed;
 }
 
 bool installHostCallbacks() {
