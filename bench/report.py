@@ -174,6 +174,13 @@ def goals_table(values, micro_rows):
         q, s_ = (median(values, "bulk", p, w, "mb_per_s") for w in ("qmx", "socat"))
         if q and s_:
             row("bulk ≥ 1.0× socat", p, f"{q / s_:.2f}×", q >= s_)
+    # Behind HAProxy, two qmx-proxy against two minimal relays.
+    for kind, key, what in (("rt", "msgs_per_s", "round trips"), ("bulk", "mb_per_s", "bulk")):
+        for p in PROTOS:
+            q, m = (median(values, kind, p, w, key) for w in ("lbqmx", "lbmin"))
+            if q and m:
+                row(f"HAProxy + 2 qmx-proxy, {what} ≥ 0.9× HAProxy + 2 minimal relays", p,
+                    f"{q / m:.2f}×", q >= 0.9 * m)
     for p in PROTOS:
         rss = median(values, "scale9000", p, "qmx", "rss_kib_per_conn")
         if rss is not None:
@@ -196,6 +203,25 @@ def goals_table(values, micro_rows):
             if framed and filt:
                 share = 100 * float(filt["items_per_second"]) / float(framed["items_per_second"])
                 row(f"in memory, {size}-byte IMs against the framed copy", p, f"{share:.1f} %", None)
+    out.append("")
+    return out
+
+
+def balanced_table(values):
+    """HAProxy in front of two relays; the hop's cost is the p50 it adds."""
+    out = ["### Behind HAProxy (two relays each; median of the repetitions)\n",
+           "| protocol | HAProxy + 2 qmx-proxy msgs/s | HAProxy + 2 minimal msgs/s | ratio"
+           " | p50 added by HAProxy to qmx-proxy µs | HAProxy + 2 qmx-proxy MB/s"
+           " | HAProxy + 2 minimal MB/s | ratio |", "|---" * 8 + "|"]
+    for p in PROTOS:
+        rq, rm = (median(values, "rt", p, w, "msgs_per_s") for w in ("lbqmx", "lbmin"))
+        bq, bm = (median(values, "bulk", p, w, "mb_per_s") for w in ("lbqmx", "lbmin"))
+        lb50, q50 = (median(values, "rt", p, w, "p50_us") for w in ("lbqmx", "qmx"))
+        if rq is None:
+            continue
+        added = fmt(lb50 - q50, 1) if lb50 is not None and q50 is not None else "–"
+        out.append(f"| {p} | {fmt(rq)} | {fmt(rm)} | {ratio(rq, rm)} | {added} | {fmt(bq, 1)}"
+                   f" | {fmt(bm, 1)} | {ratio(bq, bm)} |")
     out.append("")
     return out
 
@@ -223,6 +249,11 @@ def main():
     micro_rows = load_micro(micro) if micro.exists() else {}
     text += goals_table(values, micro_rows)
     text += e2e_tables(values, runs)
+    text += balanced_table(values)
+    replay = out_dir / "replay.txt"
+    if replay.exists():
+        text += ["### qmx-replay against tshark (bench/replay_bench.sh)\n", "```",
+                 replay.read_text().rstrip(), "```\n"]
     if micro_rows:
         text += micro_tables(micro_rows)
     report = "\n".join(text)

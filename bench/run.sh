@@ -40,11 +40,11 @@ done
 OUT="${OUT:-$BUILD/bench-results}"
 
 if [ "$QUICK" = 1 ]; then
-  RUNS=1; RT_SECONDS=1; BULK_SECONDS=1; SCALE_COUNTS="1000:1"; MICRO_MIN_TIME=0.05
+  RUNS=1; RT_SECONDS=1; BULK_SECONDS=1; SCALE_COUNTS="1000:1"; MICRO_MIN_TIME=0.05; REPLAY_MB=10
 else
   # 9,000 connections through socat fork 9,000 processes per repetition:
   # three repetitions keep the full run near half an hour.
-  RUNS=5; RT_SECONDS=2; BULK_SECONDS=10; SCALE_COUNTS="1000:5 9000:3"; MICRO_MIN_TIME=0.5
+  RUNS=5; RT_SECONDS=2; BULK_SECONDS=10; SCALE_COUNTS="1000:5 9000:3"; MICRO_MIN_TIME=0.5; REPLAY_MB=200
 fi
 RUNS="${QMX_BENCH_RUNS:-$RUNS}"
 BULK_SECONDS="${QMX_BENCH_BULK_SECONDS:-$BULK_SECONDS}"
@@ -58,7 +58,7 @@ done
 if [ "$DO_BUILD" = 1 ]; then
   cmake -S "$ROOT" -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=Release \
     -DQMX_BUILD_BENCH=ON -DQMX_BUILD_TESTS=OFF -DQMX_BUILD_TOOLS=ON >/dev/null
-  cmake --build "$BUILD" -j2 --target qmx-proxy qmx-loadgen qmx-minrelay qmx_micro_bench
+  cmake --build "$BUILD" -j2 --target qmx-proxy qmx-loadgen qmx-minrelay qmx_micro_bench qmx-replay qmx-capgen
 fi
 PROXY="$BUILD/tools/proxy/qmx-proxy"
 LOADGEN="$BUILD/bench/qmx-loadgen"
@@ -84,6 +84,14 @@ declare -A QMX_PORT=([oscar]=23111 [msn]=23112 [ymsg]=23113)
 declare -A SOCAT_PORT=([oscar]=23121 [msn]=23122 [ymsg]=23123)
 declare -A MIN_PORT=([oscar]=23131 [msn]=23132 [ymsg]=23133)
 declare -A HAPROXY_PORT=([oscar]=23141 [msn]=23142 [ymsg]=23143)
+# Behind a balancer: HAProxy in front of two qmx-proxy (PROXY v2, balance
+# source, as deploy/haproxy describes) against HAProxy in front of two
+# minimal relays.
+declare -A LB_QMX_PORT=([oscar]=23151 [msn]=23152 [ymsg]=23153)
+declare -A LB_MIN_PORT=([oscar]=23161 [msn]=23162 [ymsg]=23163)
+declare -A QMX_B_PORT=([oscar]=23171 [msn]=23172 [ymsg]=23173)
+declare -A QMX_C_PORT=([oscar]=23181 [msn]=23182 [ymsg]=23183)
+declare -A MIN_B_PORT=([oscar]=23191 [msn]=23192 [ymsg]=23193)
 
 PIDS=()
 cleanup() {
@@ -114,6 +122,16 @@ done
 
 "$PROXY" --config "$OUT/qmx-proxy.toml" > "$OUT/qmx-proxy.log" 2>&1 &
 QMX_PID=$!; PIDS+=("$QMX_PID")
+for b in B C; do
+  printf '[log]\nlevel = "error"\n[limits]\nmax_connections = 20000\n' > "$OUT/qmx-$b.toml"
+  for p in "${PROTOS[@]}"; do
+    port_var="QMX_${b}_PORT[$p]"
+    printf '[[forward]]\nlisten = "127.0.0.1:%s"\nupstream = "127.0.0.1:%s"\nprotocol = "%s"\nproxy_protocol = true\ntrusted_proxies = ["127.0.0.1"]\n' \
+      "${!port_var}" "${SERVER_PORT[$p]}" "$p" >> "$OUT/qmx-$b.toml"
+  done
+  "$PROXY" --config "$OUT/qmx-$b.toml" > "$OUT/qmx-$b.log" 2>&1 &
+  PIDS+=("$!")
+done
 
 # HAProxy as a site would run it for plain TCP: one frontend per protocol,
 # two threads for the two cores, its defaults otherwise (no splicing; maxconn
@@ -138,6 +156,24 @@ frontend $p
 
 backend ${p}_server
     server $p 127.0.0.1:${SERVER_PORT[$p]}
+
+frontend lbqmx_$p
+    bind 127.0.0.1:${LB_QMX_PORT[$p]}
+    default_backend lbqmx_$p
+
+backend lbqmx_$p
+    balance source
+    server a 127.0.0.1:${QMX_B_PORT[$p]} send-proxy-v2
+    server b 127.0.0.1:${QMX_C_PORT[$p]} send-proxy-v2
+
+frontend lbmin_$p
+    bind 127.0.0.1:${LB_MIN_PORT[$p]}
+    default_backend lbmin_$p
+
+backend lbmin_$p
+    balance source
+    server a 127.0.0.1:${MIN_PORT[$p]}
+    server b 127.0.0.1:${MIN_B_PORT[$p]}
 EOF
   done
 } > "$OUT/haproxy.cfg"
@@ -150,6 +186,8 @@ for p in "${PROTOS[@]}"; do
   SOCAT_PID[$p]=$!; PIDS+=("$!")
   "$MINRELAY" "${MIN_PORT[$p]}" "${SERVER_PORT[$p]}" 2>>"$OUT/minrelay.log" &
   MIN_PID[$p]=$!; PIDS+=("$!")
+  "$MINRELAY" "${MIN_B_PORT[$p]}" "${SERVER_PORT[$p]}" 2>>"$OUT/minrelay.log" &
+  PIDS+=("$!")
 done
 
 wait_port() {
@@ -160,7 +198,8 @@ wait_port() {
   echo "run.sh: nothing listens on 127.0.0.1:$1" >&2; exit 1
 }
 for p in "${PROTOS[@]}"; do
-  for port in "${QMX_PORT[$p]}" "${HAPROXY_PORT[$p]}" "${SOCAT_PORT[$p]}" "${MIN_PORT[$p]}"; do
+  for port in "${QMX_PORT[$p]}" "${HAPROXY_PORT[$p]}" "${SOCAT_PORT[$p]}" "${MIN_PORT[$p]}" \
+              "${QMX_B_PORT[$p]}" "${QMX_C_PORT[$p]}" "${MIN_B_PORT[$p]}"; do
     wait_port "$port"
   done
 done
@@ -169,6 +208,8 @@ port_of() { # way proto
   case "$1" in
     qmx) echo "${QMX_PORT[$2]}" ;;
     haproxy) echo "${HAPROXY_PORT[$2]}" ;;
+    lbqmx) echo "${LB_QMX_PORT[$2]}" ;;
+    lbmin) echo "${LB_MIN_PORT[$2]}" ;;
     socat) echo "${SOCAT_PORT[$2]}" ;;
     minrelay) echo "${MIN_PORT[$2]}" ;;
     direct) echo "${SERVER_PORT[$2]}" ;;
@@ -225,6 +266,23 @@ for ((run = 1; run <= RUNS; run++)); do
     done
   done
 done
+# The balanced pair, alternating, for round trips and bulk only.
+for ((run = 1; run <= RUNS; run++)); do
+  for kind in rt bulk; do
+    for p in "${PROTOS[@]}"; do
+      pair=(lbqmx lbmin)
+      [ $((run % 2)) = 0 ] && pair=(lbmin lbqmx)
+      for way in "${pair[@]}"; do
+        seconds=$RT_SECONDS
+        [ "$kind" = bulk ] && seconds=$BULK_SECONDS
+        line=$("$LOADGEN" "$kind" --proto "$p" --connect "$(port_of "$way" "$p")" \
+               --listen "${SERVER_PORT[$p]}" --seconds "$seconds")
+        echo "run $run $kind $way: $line"
+        record "$kind" "$p" "$way" "$run" "$line"
+      done
+    done
+  done
+done
 for spec in $SCALE_COUNTS; do
   n=${spec%%:*}
   for ((run = 1; run <= ${spec#*:}; run++)); do
@@ -247,6 +305,10 @@ echo "load after e2e: $(uptime)" | tee -a "$OUT/load.txt"
 "$MICRO" --benchmark_min_time="$MICRO_MIN_TIME" --benchmark_format=csv \
   > "$OUT/micro.csv" 2> "$OUT/micro.err"
 echo "load after in-memory: $(uptime)" | tee -a "$OUT/load.txt"
+
+# qmx-replay against tshark on a generated capture (bench/replay_bench.sh).
+bash "$ROOT/bench/replay_bench.sh" --build-dir "$BUILD" --no-build --out "$OUT" --mb "$REPLAY_MB" \
+  > "$OUT/replay.log" 2>&1
 
 {
   echo "date: $(date -u '+%Y-%m-%d %H:%M UTC')"

@@ -14,6 +14,7 @@
 #include <sys/inotify.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <fstream>
 #include <map>
 #include <sstream>
@@ -56,6 +57,7 @@ struct Deployment {
     ~Deployment() {
         for (const auto &p : pid) kill(p.second, SIGTERM);
         if (script != nullptr) pclose(script);
+        if (!::testing::Test::HasFailure()) std::filesystem::remove_all(dir);
     }
     // Which proxy logged a relay for this client address and port.
     std::string proxyOf(const Socket &s) {
