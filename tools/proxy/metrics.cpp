@@ -36,14 +36,20 @@ const char *const kProtocolLabels[] = {"oscar", "msn", "ymsg", "raw"};
 std::string renderMetrics(const MetricsSnapshot &s) {
     const Counters &c = *s.counters;
     Exposition e;
-    const auto counter = [&](const char *name, const char *help, uint64_t value) {
-        e.family(name, "counter", help);
+    // One unlabelled sample of a family of its own.
+    const auto single = [&](const char *type, const char *name, const char *help, uint64_t value) {
+        e.family(name, type, help);
         e.sample(name, "", value);
+    };
+    const auto counter = [&](const char *name, const char *help, uint64_t value) {
+        single("counter", name, help, value);
+    };
+    const auto gauge = [&](const char *name, const char *help, uint64_t value) {
+        single("gauge", name, help, value);
     };
     e.family("qmx_build_info", "gauge", "Version of qmx-proxy; always 1.");
     e.sample("qmx_build_info", label("version", QMX_PROXY_VERSION), 1);
-    e.family("qmx_proxy_connections_open", "gauge", "Client connections being served.");
-    e.sample("qmx_proxy_connections_open", "", s.openConnections);
+    gauge("qmx_proxy_connections_open", "Client connections being served.", s.openConnections);
     counter("qmx_proxy_connections_accepted_total", "Client connections accepted.", c.accepted);
     counter("qmx_proxy_connections_refused_at_limit_total",
             "Client connections closed at accept because max_connections were open.",
@@ -131,21 +137,18 @@ std::string renderMetrics(const MetricsSnapshot &s) {
                 "Failed connection attempts and batches of the audit database.", a->failures);
         counter("qmx_proxy_audit_spool_bad_lines_total",
                 "Spool lines that were not records, skipped at replay.", a->badSpoolLines);
-        e.family("qmx_proxy_audit_queue_records", "gauge",
-                 "Audit records queued for the database writer.");
-        e.sample("qmx_proxy_audit_queue_records", "", a->queued);
-        e.family("qmx_proxy_audit_spool_records", "gauge",
-                 "Audit records in the spool, waiting for the database.");
-        e.sample("qmx_proxy_audit_spool_records", "", a->inSpool);
-        e.family("qmx_proxy_audit_db_up", "gauge", "1 while the audit database is connected.");
-        e.sample("qmx_proxy_audit_db_up", "", a->connected ? 1 : 0);
+        gauge("qmx_proxy_audit_queue_records", "Audit records queued for the database writer.",
+              a->queued);
+        gauge("qmx_proxy_audit_spool_records",
+              "Audit records in the spool, waiting for the database.", a->inSpool);
+        gauge("qmx_proxy_audit_db_up", "1 while the audit database is connected.",
+              a->connected ? 1 : 0);
     }
     e.family("qmx_proxy_config_reloads_total", "counter", "Configuration reloads (SIGHUP).");
     e.sample("qmx_proxy_config_reloads_total", label("result", "success"), c.reloads);
     e.sample("qmx_proxy_config_reloads_total", label("result", "failure"), c.reloadFailures);
-    e.family("qmx_proxy_config_last_reload_success_timestamp_seconds", "gauge",
-             "Unix time of the last successful reload; 0 before the first.");
-    e.sample("qmx_proxy_config_last_reload_success_timestamp_seconds", "", c.lastReloadUnixSeconds);
+    gauge("qmx_proxy_config_last_reload_success_timestamp_seconds",
+          "Unix time of the last successful reload; 0 before the first.", c.lastReloadUnixSeconds);
     return e.take();
 }
 
