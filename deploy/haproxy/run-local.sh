@@ -108,10 +108,6 @@ backend qmx_socks5
     default-server inter ${CHECK_MS}ms fall 1 rise 2 send-proxy-v2
 $servers
 CFG
-haproxy -db -f "$DIR/haproxy.cfg" > "$DIR/haproxy.log" 2>&1 &
-pids+=($!)
-echo "haproxy $!" >> "$DIR/pids"
-
 for i in $(seq 1 "$N"); do
   for _ in $(seq 1 200); do
     grep -q "ready:" "$DIR/qmx$i.log" 2>/dev/null && break
@@ -119,6 +115,11 @@ for i in $(seq 1 "$N"); do
     sleep 0.05
   done
 done
+# Only now: a first health check that found a proxy still starting would
+# mark it down (fall 1) and send its share of the first clients elsewhere.
+haproxy -db -f "$DIR/haproxy.cfg" > "$DIR/haproxy.log" 2>&1 &
+pids+=($!)
+echo "haproxy $!" >> "$DIR/pids"
 # Listening sockets in /proc: a probe connection would show up in the
 # proxies' counters.
 listening=":$(printf '%04X' "$BASE") 00000000:0000 0A"
