@@ -45,6 +45,8 @@ void qmxInstallDefaultSlots(ProtocolTable *table) {
     table->slots[QMX_CB_HALF_CLOSE] = asSlot(defaultHalfClose);
 }
 
+bool qmxLogIsShown(QMX_Callback log) { return log != nullptr && log != asSlot(defaultLog); }
+
 extern "C" {
 
 QMX_API uint32_t QMX_setCallback(uint32_t slot, QMX_Callback f) {

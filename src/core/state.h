@@ -32,6 +32,9 @@ void qmxRegistryDestroy();
 
 // Installs the inert built-in defaults of slots 0 to 7 in one table.
 void qmxInstallDefaultSlots(ProtocolTable *table);
+// Whether a log slot shows anything: false for an empty slot and for the
+// built-in one, which drops every message.
+bool qmxLogIsShown(QMX_Callback log);
 
 // Test hooks for the id counter, which is never reset otherwise.
 void qmxSetIdCounter(uint32_t value);

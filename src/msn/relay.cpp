@@ -4,6 +4,7 @@
 
 #include "containers/alloc.h"
 #include "core/default_handlers.h"
+#include "core/state.h"
 
 namespace {
 
@@ -48,6 +49,9 @@ struct MsnRelay {
     bool ended[2];
     bool stop;
     DArray *out[2];
+    // The histories exist only to be logged at the end; a host without a
+    // log slot would pay memory that grows with every byte for nothing.
+    bool recording;
     MsnHistoryPair histories[2];
 };
 
@@ -71,7 +75,9 @@ void msnRelayData(MsnRelay *relay, int direction) {
     const int32_t count = n < from->size ? n : from->size;
     DArray *out = relay->out[direction];
     MsnHistoryPair *history = &relay->histories[direction];
-    msnRecordReceived(history, from->buffer, count);
+    if (relay->recording) {
+        msnRecordReceived(history, from->buffer, count);
+    }
     DArray_clear(out);
     int32_t hookResult = 0;
     if (DArray_count(relay->data->directions[direction].pending) == 0 &&
@@ -90,7 +96,10 @@ void msnRelayData(MsnRelay *relay, int direction) {
         return;
     }
     msnSendAll(to->socket, out);
-    msnRecordForwarded(history, static_cast<const uint8_t *>(DArray_data(out)), DArray_count(out));
+    if (relay->recording) {
+        msnRecordForwarded(history, static_cast<const uint8_t *>(DArray_data(out)),
+                           DArray_count(out));
+    }
 }
 
 // Out-of-band bytes cross unframed, unrecorded, in one send.
@@ -206,6 +215,7 @@ int32_t msnProcess(uint32_t id) {
     MsnRelay relay{};
     relay.id = id;
     relay.data = data;
+    relay.recording = qmxLogIsShown(reinterpret_cast<QMX_Callback>(msnLogSlot()));
     relay.sides[0] = RelaySide{data->clientSocket, clientBuffer, kMsnReceiveBufferSize};
     relay.sides[1] = RelaySide{data->serverSocket, serverBuffer, kMsnReceiveBufferSize};
     relay.out[0] = msnNewByteString();
@@ -215,8 +225,10 @@ int32_t msnProcess(uint32_t id) {
     }
     DArray_free(relay.out[0]);
     DArray_free(relay.out[1]);
-    msnLogHistories(id, kMsnClientToServer, &relay.histories[0]);
-    msnLogHistories(id, kMsnServerToClient, &relay.histories[1]);
+    if (relay.recording) {
+        msnLogHistories(id, kMsnClientToServer, &relay.histories[0]);
+        msnLogHistories(id, kMsnServerToClient, &relay.histories[1]);
+    }
     msnFreeHistories(&relay.histories[0]);
     msnFreeHistories(&relay.histories[1]);
     return 1;

@@ -55,7 +55,6 @@ struct Stream {
 };
 Stream streams[2]; // client (socket 1), server (socket 2)
 int64_t baseline = 0, peak = 0;
-uint64_t traffic = 0;
 
 void sample() { peak = std::max(peak, heapInUse() - baseline); }
 int32_t slotWait(QMX_Socket ra, QMX_Socket rb, QMX_Socket, QMX_Socket, int32_t, int32_t) {
@@ -64,7 +63,6 @@ int32_t slotWait(QMX_Socket ra, QMX_Socket rb, QMX_Socket, QMX_Socket, int32_t, 
     return bits != 0 ? bits : streams[0].stall || streams[1].stall ? 0 : -1;
 }
 int32_t slotSend(QMX_Socket, const uint8_t *, intptr_t count, uint32_t) {
-    traffic += static_cast<uint64_t>(count);
     return static_cast<int32_t>(count);
 }
 int32_t slotRecv(QMX_Socket s, uint8_t *buffer, intptr_t size, uint32_t flags) {
@@ -78,14 +76,13 @@ int32_t slotRecv(QMX_Socket s, uint8_t *buffer, intptr_t size, uint32_t flags) {
             static_cast<uint8_t>(st.produced < st.head.size()
                                      ? st.head[st.produced]
                                      : st.unit[(st.produced - st.head.size()) % st.unit.size()]);
-    traffic += n;
     return static_cast<int32_t>(n);
 }
 
-// The frame-based protocols hold one frame (and a rewritten copy) at a time
-// whatever the peer sends. The MSN relay keeps four histories that grow with
-// all traffic until the relay ends, each a byte array that at most doubles
-// its count; everything else must fit in a fixed allowance.
+// Every protocol holds one frame or command (and a rewritten copy) at a time
+// whatever the peer sends. The MSN relay's histories, which grow with all
+// traffic, are kept only for a host that has a log slot to show them; this
+// host has none.
 TEST(HostileMemory, InstancesHoldAtMostAFrameOrTheirMsnHistories) {
     if (heapInUse() < 0) GTEST_SKIP() << "no heap statistics on this platform";
     using namespace qmxtest;
@@ -121,7 +118,6 @@ TEST(HostileMemory, InstancesHoldAtMostAFrameOrTheirMsnHistories) {
         streams[0] = c.client;
         streams[1] = c.server;
         peak = 0;
-        traffic = 0;
         ASSERT_EQ(QMX_init(), 0u);
         QMX_setCallback(QMX_CB_WAIT, cb(slotWait));
         QMX_setCallback(QMX_CB_SEND, cb(slotSend));
@@ -132,8 +128,7 @@ TEST(HostileMemory, InstancesHoldAtMostAFrameOrTheirMsnHistories) {
         sample();
         EXPECT_EQ(QMX_deleteInstance(id), 0u);
         QMX_shutdown();
-        const int64_t msnBound = static_cast<int64_t>(2 * traffic) + (1 << 20);
-        EXPECT_LT(peak, c.protocol == QMX_PROTO_MSN ? msnBound : 512 * 1024) << c.name;
+        EXPECT_LT(peak, 512 * 1024) << c.name;
         RecordProperty(c.name, std::to_string(peak));
     }
 }

@@ -183,7 +183,9 @@ bool overCap(Connection *conn) {
     return false;
 }
 
-// An MSN relay keeps every byte it relays until it ends. Failing its wait
+// At debug level an MSN relay keeps every byte it relays until it ends (see
+// installHostCallbacks); below it a restart costs next to nothing, so the
+// rule stays the same at every level. Failing its wait
 // once ends it between two reads, when everything read has been framed and
 // sent; the framing state stays in the instance and the relay is started
 // again on it.
@@ -652,8 +654,15 @@ bool installHostCallbacks() {
         {QMX_CB_INSTANCE_NEW, reinterpret_cast<QMX_Callback>(&hostInstanceNew)},
         {QMX_CB_INSTANCE_DELETE, reinterpret_cast<QMX_Callback>(&hostInstanceDelete)},
     };
-    return std::all_of(std::begin(entries), std::end(entries),
-                       [](const Entry &e) { return QMX_setCallback(e.slot, e.f) == 0; });
+    if (!std::all_of(std::begin(entries), std::end(entries),
+                     [](const Entry &e) { return QMX_setCallback(e.slot, e.f) == 0; })) {
+        return false;
+    }
+    // MSN logs only at debug level, and an MSN relay with a log slot keeps
+    // every byte it relays so that it can log the differences at its end.
+    // Below debug that memory would buy nothing.
+    return spdlog::should_log(spdlog::level::debug) ||
+           QMX_setProtoCallback(QMX_PROTO_MSN, QMX_CB_LOG, nullptr) == 0;
 }
 
 } // namespace qmxproxy

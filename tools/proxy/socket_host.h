@@ -132,7 +132,8 @@ bool hostWriteAll(HostSocket &s, const uint8_t *data, size_t size, int timeoutMs
 // False once a send failed.
 bool hostFlush(HostSocket &s, bool wait);
 
-// Registers slots 0 to 9 for all three protocols. Call after QMX_init.
+// Registers slots 0 to 9 for all three protocols (MSN's log slot only at
+// debug level). Call after QMX_init and once the log level is set.
 bool installHostCallbacks();
 
 } // namespace qmxproxy
