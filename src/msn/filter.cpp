@@ -1,8 +1,32 @@
 #include "msn/filter.h"
 
+#include <utility>
+
 namespace {
 
 constexpr const char *kMalformed = "zOMG!";
+// Below this a command is cheaper to copy than the pending bytes behind it.
+constexpr int32_t kMsnInPlaceMinimum = 2048;
+
+// The command at the head of pending goes out as it came, and out is empty
+// and reserved for it: out takes over pending's block, and pending keeps
+// only the bytes behind the command, in out's old block. That needs no
+// allocation when the old block holds them; otherwise the command is
+// copied, into room already reserved.
+void msnForwardInPlace(MsnDirection *d, int32_t size, DArray *out) {
+    const int32_t behind = DArray_count(d->pending) - size;
+    if (DArray_capacity(out) <= behind) {
+        DArray_appendRun(DArray_data(d->pending), size, out);
+        DArray_removeRun(0, size, nullptr, d->pending);
+        return;
+    }
+    // The blocks change hands; each array keeps its own settings.
+    std::swap(out->buffer, d->pending->buffer);
+    std::swap(out->currSize, d->pending->currSize);
+    std::swap(out->numItems, d->pending->numItems);
+    DArray_appendRun(out->buffer + size, behind, d->pending);
+    out->numItems = size;
+}
 
 // Parses the unit, asks the policy step about it and writes it out. The
 // host sees a text body zero-terminated: the byte after it (the next
@@ -35,6 +59,12 @@ void msnFrameBytes(uint32_t id, MsnInstanceData *data, const uint8_t *bytes, int
     }
     MsnDirection *d = &data->directions[direction];
     int32_t *searched = &data->searched[direction];
+    if (d->need > 0 && int64_t{DArray_count(d->pending)} + count < d->need) {
+        // Most pieces of a long payload only add to it: nothing can be cut
+        // until its last piece arrives.
+        DArray_appendRun(bytes, count, d->pending);
+        return;
+    }
     if (count > 0) {
         DArray_appendRun(bytes, count, d->pending);
     }
@@ -73,9 +103,20 @@ void msnFrameBytes(uint32_t id, MsnInstanceData *data, const uint8_t *bytes, int
             d->need = result + size;
         } else if (result == 0) {
             d->need = 0;
+            command.inPlaceAllowed = p == start && size >= kMsnInPlaceMinimum &&
+                                     DArray_count(out) == 0 && DArray_itemSize(out) == 1;
             msnHandleCommand(id, data, &command, p + size, out);
-            p += size;
             left -= size;
+            if (!command.forwardedInPlace) {
+                p += size;
+                continue;
+            }
+            msnForwardInPlace(d, size, out);
+            start = reinterpret_cast<uint8_t *>(DArray_cstr(d->pending));
+            if (start == nullptr) {
+                return;
+            }
+            p = start;
         } else {
             // A command that cannot be handled, or one too large to hold, is
             // dropped and framing goes on with the next line, so that the

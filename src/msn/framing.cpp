@@ -124,7 +124,11 @@ void msnAppendText(const char *text, DArray *out) {
     }
 }
 
-void msnAppendUnchanged(const MsnCommand *command, DArray *out) {
+void msnAppendUnchanged(MsnCommand *command, DArray *out) {
+    if (command->inPlaceAllowed && DArray_count(out) == 0) {
+        command->forwardedInPlace = true;
+        return;
+    }
     DArray_appendRun(command->line, command->lineSize, out);
     DArray_appendRun("\r\n", kLineEndSize, out);
     DArray_appendRun(command->payload, command->payloadSize, out);

@@ -74,6 +74,11 @@ struct MsnCommand {
     bool hasParts;
     bool replaced;
     bool inTable;
+    // A large command that opens a read's output and goes out as it came
+    // need not be copied: the framer hands the pending block over as the
+    // output instead (see msnAppendUnchanged).
+    bool inPlaceAllowed;
+    bool forwardedInPlace;
 };
 
 // A new record for a command of the given direction, using its scratch.
@@ -106,7 +111,9 @@ MsnUnit msnNextUnit(const MsnDirection *direction, int32_t *searched, const uint
 // command in the stream. False when memory runs out.
 bool msnReserveOutput(int32_t count, DArray *out);
 
-// Appends the command unchanged: its line, CR LF and its payload.
-void msnAppendUnchanged(const MsnCommand *command, DArray *out);
+// Appends the command unchanged: its line, CR LF and its payload. Where the
+// framer allows it and out is still empty, only marks the command as
+// forwarded in place, and the framer puts its bytes in out.
+void msnAppendUnchanged(MsnCommand *command, DArray *out);
 // Appends a zero-terminated text.
 void msnAppendText(const char *text, DArray *out);
