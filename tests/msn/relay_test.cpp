@@ -81,7 +81,8 @@ TEST_F(MsnRelay, MsgPayloadsAreAskedAboutByContentTypeAndRewrittenWithTheirLengt
          msg("3 N", "text/x-msnmsgr-datacast", "ID: 1\r\n\r\n") +
              msnCommand("MSG 1 N", "content-type: text/plain\r\n\r\n") +
              msnCommand("MSG 2 N", "Content-Type:text/plain\r\n\r\n") +
-             msnCommand("MSG 3 N", "Content-Type: text/plain\r\nContent-Type: x\r\n\r\n"),
+             msnCommand("MSG 3 N", "Content-Type: text/plain\r\nContent-Type: x\r\n\r\n") +
+             msnCommand("MSG 4 N", "\r\n\r\nno header at all"),
          "", "", kSame, "", "ev 3 c '' '' -\npol '' 5 ''\n"},
         {"a replacement, with the new length; an empty one changes nothing", text + text, "",
          "e=" + Bytes(60, 'r') + " e=",
