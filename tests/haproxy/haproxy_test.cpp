@@ -44,6 +44,16 @@ bool waitForText(const std::string &path, const std::string &text) {
     return found;
 }
 
+// A client socket's own address and port, as the proxies log and audit it.
+std::string addressOf(const Socket &s) {
+    sockaddr_in sa{};
+    socklen_t len = sizeof sa;
+    getsockname(s.fd(), reinterpret_cast<sockaddr *>(&sa), &len);
+    char host[INET_ADDRSTRLEN];
+    return std::string(inet_ntop(AF_INET, &sa.sin_addr, host, sizeof host)) + ":" +
+           std::to_string(ntohs(sa.sin_port));
+}
+
 std::string source(size_t i) {
     return "127.0." + std::to_string(1 + i / 200) + "." + std::to_string(1 + i % 200);
 }
@@ -61,13 +71,7 @@ struct Deployment {
     }
     // Which proxy logged a relay for this client address and port.
     std::string proxyOf(const Socket &s) {
-        sockaddr_in sa{};
-        socklen_t len = sizeof sa;
-        getsockname(s.fd(), reinterpret_cast<sockaddr *>(&sa), &len);
-        char host[INET_ADDRSTRLEN];
-        const std::string client =
-            std::string(inet_ntop(AF_INET, &sa.sin_addr, host, sizeof host)) + ":" +
-            std::to_string(ntohs(sa.sin_port)) + "]";
+        const std::string client = addressOf(s) + "]";
         for (const char *name : {"qmx1", "qmx2", "qmx3"}) {
             if (slurp(dir + "/" + name + ".log").find(client) != std::string::npos) return name;
         }
@@ -142,14 +146,11 @@ TEST(Balanced, KeepsUsersTogetherSpreadsAndDrains) {
         const std::string owner = d.proxyOf(service);
         ASSERT_FALSE(owner.empty());
         EXPECT_EQ(d.proxyOf(client), owner);
-        sockaddr_in sa{};
-        socklen_t len = sizeof sa;
-        getsockname(service.fd(), reinterpret_cast<sockaddr *>(&sa), &len);
         const std::string audit = d.dir + "/audit-" + owner.substr(3) + ".jsonl";
         EXPECT_TRUE(waitForText(audit, R"("proxy":")" + owner));
         EXPECT_TRUE(waitForText(
             audit,
-            R"("client":"127.0.0.7:)" + std::to_string(ntohs(sa.sin_port)) +
+            R"("client":")" + addressOf(service) +
                 R"(","event":"text","direction":"client_to_server","from":"alice","to":"bob")"));
         EXPECT_TRUE(waitForText(d.dir + "/audit-" + d.proxyOf(stranger).substr(3) + ".jsonl",
                                 R"("from":"","to":null,"cookie":"unknown")"));
