@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <utility>
 
 #include "containers/alloc.h"
 
@@ -223,6 +224,13 @@ int DArray_removeRun(int32_t pos, int32_t n, void *out, DArray *arr) {
 
 void DArray_clear(DArray *arr) {
     if (arr != nullptr) arr->numItems = 0;
+}
+
+void DArray_swapItems(DArray *a, DArray *b) {
+    if (a == nullptr || b == nullptr || a->itemSize != b->itemSize) return;
+    std::swap(a->buffer, b->buffer);
+    std::swap(a->currSize, b->currSize);
+    std::swap(a->numItems, b->numItems);
 }
 
 void *DArray_data(const DArray *arr) { return arr == nullptr ? nullptr : arr->buffer; }

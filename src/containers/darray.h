@@ -36,6 +36,9 @@ void DArray_setSized(const void *item, int32_t size, int32_t index, DArray *arr)
 int DArray_remove(int32_t index, void *out, DArray *arr);
 int DArray_removeRun(int32_t pos, int32_t n, void *out, DArray *arr);
 void DArray_clear(DArray *arr);
+// Exchanges the stored items (and the blocks holding them) of two arrays of
+// the same item size; each keeps its own growth settings.
+void DArray_swapItems(DArray *a, DArray *b);
 
 void *DArray_data(const DArray *arr);
 int32_t DArray_count(const DArray *arr);

@@ -1,7 +1,5 @@
 #include "msn/filter.h"
 
-#include <utility>
-
 namespace {
 
 constexpr const char *kMalformed = "zOMG!";
@@ -20,12 +18,9 @@ void msnForwardInPlace(MsnDirection *d, int32_t size, DArray *out) {
         DArray_removeRun(0, size, nullptr, d->pending);
         return;
     }
-    // The blocks change hands; each array keeps its own settings.
-    std::swap(out->buffer, d->pending->buffer);
-    std::swap(out->currSize, d->pending->currSize);
-    std::swap(out->numItems, d->pending->numItems);
-    DArray_appendRun(out->buffer + size, behind, d->pending);
-    out->numItems = size;
+    DArray_swapItems(out, d->pending);
+    DArray_appendRun(static_cast<const uint8_t *>(DArray_data(out)) + size, behind, d->pending);
+    DArray_removeRun(size, behind, nullptr, out);
 }
 
 // Parses the unit, asks the policy step about it and writes it out. The
@@ -59,14 +54,13 @@ void msnFrameBytes(uint32_t id, MsnInstanceData *data, const uint8_t *bytes, int
     }
     MsnDirection *d = &data->directions[direction];
     int32_t *searched = &data->searched[direction];
-    if (d->need > 0 && int64_t{DArray_count(d->pending)} + count < d->need) {
-        // Most pieces of a long payload only add to it: nothing can be cut
-        // until its last piece arrives.
-        DArray_appendRun(bytes, count, d->pending);
-        return;
-    }
     if (count > 0) {
         DArray_appendRun(bytes, count, d->pending);
+    }
+    if (d->need > 0 && DArray_count(d->pending) < d->need) {
+        // Most pieces of a long payload only add to it: nothing can be cut
+        // until its last piece arrives.
+        return;
     }
     // Terminated, so that there is always a byte after the last unit to
     // borrow.

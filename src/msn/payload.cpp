@@ -274,7 +274,7 @@ int32_t outputMsg(MsnCommand *command, DArray *out, int32_t blocked) {
         msnFormatDecimal(command->headerSize + kBlankLineSize + bodySize, prefix + prefixSize);
     prefix[prefixSize++] = '\r';
     prefix[prefixSize++] = '\n';
-    if (!command->replaced && DArray_count(out) == 0 && prefixSize == command->lineSize + 2 &&
+    if (command->inPlaceAllowed && !command->replaced && prefixSize == command->lineSize + 2 &&
         std::memcmp(prefix, command->line, static_cast<size_t>(prefixSize)) == 0) {
         // The rebuilt line is the line as it came (the line's CR LF follows
         // it in the unit): the whole command goes out unchanged.
