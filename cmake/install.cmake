@@ -49,22 +49,21 @@ else()
     DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig COMPONENT dev)
 endif()
 
+# A program of the proxy package with its gzipped manual page.
+function(qmx_install_program name)
+  install(TARGETS ${name} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT proxy)
+  set(page ${PROJECT_BINARY_DIR}/${name}.1.gz)
+  add_custom_command(OUTPUT ${page}
+    COMMAND gzip -9n -c ${PROJECT_SOURCE_DIR}/docs/man/${name}.1 > ${page}
+    DEPENDS ${PROJECT_SOURCE_DIR}/docs/man/${name}.1)
+  add_custom_target(${name}_man_page ALL DEPENDS ${page})
+  install(FILES ${page} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT proxy)
+endfunction()
+
 if(TARGET qmx-proxy)
-  install(TARGETS qmx-proxy RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT proxy)
-  set(QMX_MAN_PAGE ${PROJECT_BINARY_DIR}/qmx-proxy.1.gz)
-  add_custom_command(OUTPUT ${QMX_MAN_PAGE}
-    COMMAND gzip -9n -c ${PROJECT_SOURCE_DIR}/docs/man/qmx-proxy.1 > ${QMX_MAN_PAGE}
-    DEPENDS ${PROJECT_SOURCE_DIR}/docs/man/qmx-proxy.1)
-  add_custom_target(qmx_man_page ALL DEPENDS ${QMX_MAN_PAGE})
-  install(FILES ${QMX_MAN_PAGE} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT proxy)
+  qmx_install_program(qmx-proxy)
   # qmx-replay comes with the proxy whose configuration it dry-runs.
-  install(TARGETS qmx-replay RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT proxy)
-  set(QMX_REPLAY_MAN_PAGE ${PROJECT_BINARY_DIR}/qmx-replay.1.gz)
-  add_custom_command(OUTPUT ${QMX_REPLAY_MAN_PAGE}
-    COMMAND gzip -9n -c ${PROJECT_SOURCE_DIR}/docs/man/qmx-replay.1 > ${QMX_REPLAY_MAN_PAGE}
-    DEPENDS ${PROJECT_SOURCE_DIR}/docs/man/qmx-replay.1)
-  add_custom_target(qmx_replay_man_page ALL DEPENDS ${QMX_REPLAY_MAN_PAGE})
-  install(FILES ${QMX_REPLAY_MAN_PAGE} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT proxy)
+  qmx_install_program(qmx-replay)
   install(FILES ${PROJECT_SOURCE_DIR}/examples/qmx-proxy.toml ${PROJECT_SOURCE_DIR}/examples/logrotate.conf
     ${PROJECT_SOURCE_DIR}/examples/policy.toml
     DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/qmx-proxy/examples COMPONENT proxy)

@@ -383,14 +383,16 @@ void Proxy::drain() {
 
 void Proxy::spawn(const Listener &listener, int fd, const sockaddr_storage &address) {
     counters_.accepted++;
-    const std::string peer = addressText(reinterpret_cast<const sockaddr *>(&address));
+    // The thread works out the client's text itself; here it is only for
+    // the two refusals.
+    const auto peer = [&] { return addressText(reinterpret_cast<const sockaddr *>(&address)); };
     {
         std::lock_guard<std::mutex> lock(mutex_);
         const uint32_t limit = currentConfig()->maxConnections;
         if (active_ >= limit) {
             counters_.refusedAtLimit++;
             spdlog::warn("{}: connection limit ({}) reached; closing {}", listener.name, limit,
-                         peer);
+                         peer());
             ::close(fd);
             return;
         }
@@ -412,7 +414,7 @@ void Proxy::spawn(const Listener &listener, int fd, const sockaddr_storage &addr
     pthread_sigmask(SIG_SETMASK, &old, nullptr);
     pthread_attr_destroy(&attr);
     if (rc != 0) {
-        spdlog::error("{}: cannot start a thread for {}: {}", listener.name, peer,
+        spdlog::error("{}: cannot start a thread for {}: {}", listener.name, peer(),
                       std::strerror(rc));
         ::close(fd);
         delete job;
