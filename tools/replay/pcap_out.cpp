@@ -117,7 +117,6 @@ void PcapOut::segment(Flow &f, int from, uint8_t flags, const uint8_t *payload, 
     header.ts.tv_usec = static_cast<suseconds_t>(ts.nsec); // nanoseconds, as opened
     header.caplen = header.len = static_cast<uint32_t>(packet_.size());
     pcap_dump(reinterpret_cast<u_char *>(dumper_), &header, packet_.data());
-    ++packets_;
     f.seq[from] += static_cast<uint32_t>(n) + ((flags & (kSyn | kFin)) ? 1 : 0);
 }
 

@@ -38,7 +38,6 @@ public:
     // Bytes sent by side from, in segments of at most one MSS.
     void data(Flow &f, int from, const uint8_t *bytes, size_t n, Timestamp ts);
     void finish(Flow &f, Timestamp ts);
-    uint64_t packets() const { return packets_; }
 
 private:
     void segment(Flow &f, int from, uint8_t flags, const uint8_t *payload, size_t n, Timestamp ts);
@@ -47,7 +46,6 @@ private:
     pcap_dumper *dumper_ = nullptr;
     std::vector<uint8_t> packet_;
     uint16_t ipId_ = 0;
-    uint64_t packets_ = 0;
     uint32_t nextIsn_ = 0x10000000;
 };
 

@@ -52,7 +52,7 @@ Reassembler::Key Reassembler::keyOf(const Segment &seg) {
     return k;
 }
 
-Reassembler::Entry *Reassembler::open(const Key &key, const Segment &seg, Timestamp ts) {
+Reassembler::Entry *Reassembler::open(const Key &key, const Segment &seg) {
     auto slot = table_.try_emplace(key).first;
     Entry &e = slot->second; // always a new one: a stream it replaces is gone
     e.key = &slot->first;
@@ -64,7 +64,6 @@ Reassembler::Entry *Reassembler::open(const Key &key, const Segment &seg, Timest
     e.stream.addr[1] = reply ? seg.src : seg.dst;
     e.stream.port[1] = reply ? seg.srcPort : seg.dstPort;
     e.stream.sawSyn = (seg.flags & kSyn) != 0;
-    e.stream.first = ts;
     e.lru = lru_.insert(lru_.end(), &e);
     ++stats_.streams;
     return &e;
@@ -87,13 +86,13 @@ void Reassembler::add(const Segment &seg, Timestamp ts) {
             remember(key);
             return;
         }
-        e = open(key, seg, ts);
+        e = open(key, seg);
     } else {
         e = &it->second;
         // A new connection on the same addresses and ports.
         if (syn && !(seg.flags & kAck) && (e->dir[0].ended || e->dir[1].ended)) {
             close(key, false);
-            e = open(key, seg, ts);
+            e = open(key, seg);
         }
     }
     e->last = ts;
@@ -123,7 +122,6 @@ void Reassembler::add(const Segment &seg, Timestamp ts) {
                 deliver(*e, d, static_cast<uint64_t>(at), seg.payload, seg.length);
             } else if (at + static_cast<int64_t>(seg.length) > 0) {
                 const auto cut = static_cast<size_t>(-at);
-                stats_.duplicateBytes += cut;
                 deliver(*e, d, 0, seg.payload + cut, seg.length - cut);
             }
         }
@@ -141,13 +139,9 @@ void Reassembler::deliver(Entry &e, int d, uint64_t at, const uint8_t *data, siz
     Direction &dir = e.dir[d];
     if (dir.ended) return;
     if (dir.finKnown && at + n > dir.fin) n = at < dir.fin ? static_cast<size_t>(dir.fin - at) : 0;
-    if (at + n <= dir.offset) {
-        stats_.duplicateBytes += n;
-        return;
-    }
+    if (at + n <= dir.offset) return;
     if (at < dir.offset) {
         const auto cut = static_cast<size_t>(dir.offset - at);
-        stats_.duplicateBytes += cut;
         data += cut;
         n -= cut;
         at = dir.offset;
@@ -159,7 +153,6 @@ void Reassembler::deliver(Entry &e, int d, uint64_t at, const uint8_t *data, siz
         drain(e, d);
         return;
     }
-    ++stats_.outOfOrderSegments;
     std::vector<uint8_t> &slot = dir.pending[at];
     if (slot.size() < n) {
         dir.pendingBytes += n - slot.size();
@@ -180,12 +173,9 @@ void Reassembler::drain(Entry &e, int d) {
         const uint64_t end = it->first + bytes.size();
         if (end > dir.offset) {
             const auto skip = static_cast<size_t>(dir.offset - it->first);
-            stats_.duplicateBytes += skip;
             sink_.onData(e.stream, d, bytes.data() + skip, bytes.size() - skip);
             dir.next += static_cast<uint32_t>(end - dir.offset);
             dir.offset = end;
-        } else {
-            stats_.duplicateBytes += bytes.size();
         }
         dir.pendingBytes -= bytes.size();
         dir.pending.erase(it);
@@ -202,8 +192,6 @@ void Reassembler::skipHole(Entry &e, int d) {
     }
     if (target == kNoTarget || target <= dir.offset) return;
     const uint64_t missing = target - dir.offset;
-    ++stats_.gaps;
-    stats_.missingBytes += missing;
     sink_.onGap(e.stream, d, missing);
     dir.next += static_cast<uint32_t>(missing);
     dir.offset = target;
@@ -261,7 +249,6 @@ void Reassembler::close(const Key &key, bool rememberIt) {
 
 void Reassembler::expire(Timestamp now) {
     while (!lru_.empty() && lru_.front()->last.sec + limits_.idleSeconds <= now.sec) {
-        ++stats_.idleClosed;
         const Key key = *lru_.front()->key;
         close(key, true);
     }

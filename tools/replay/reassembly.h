@@ -30,7 +30,6 @@ struct TcpStream {
     Address addr[2];
     uint16_t port[2] = {0, 0};
     bool sawSyn = false;
-    Timestamp first;
     void *user = nullptr; // the sink's own data
 };
 
@@ -57,11 +56,6 @@ struct ReassemblyLimits {
 struct ReassemblyStats {
     uint64_t streams = 0;
     uint64_t refusedStreams = 0; // the open-stream cap was reached
-    uint64_t gaps = 0;
-    uint64_t missingBytes = 0;
-    uint64_t duplicateBytes = 0; // retransmitted bytes already delivered
-    uint64_t outOfOrderSegments = 0;
-    uint64_t idleClosed = 0;
 };
 
 class Reassembler {
@@ -108,7 +102,7 @@ private:
     };
 
     static Key keyOf(const Segment &seg);
-    Entry *open(const Key &key, const Segment &seg, Timestamp ts);
+    Entry *open(const Key &key, const Segment &seg);
     void deliver(Entry &e, int d, uint64_t at, const uint8_t *data, size_t n);
     void drain(Entry &e, int d);
     void skipHole(Entry &e, int d);

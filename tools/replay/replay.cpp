@@ -85,7 +85,7 @@ struct ReplayStream {
     bool over = false; // the relay ended and no gap has started another
     bool limited = false;
     // Why the last relay run returned.
-    enum class Why { None, Suspended, Finished, Limit } why = Why::None;
+    enum class Why { None, Suspended, Limit } why = Why::None;
     PcapOut::Flow flow;
     std::vector<std::pair<bool, uint64_t>> earlyGaps; // before the protocol was known
 };
@@ -157,7 +157,7 @@ int32_t replayWait(QMX_Socket readA, QMX_Socket readB, QMX_Socket, QMX_Socket, i
         return s.queued() > 0 || s.ended ? QMX_READY_A : 0;
     }
     if (readA == 0 && readB == 0) {
-        st->why = ReplayStream::Why::Finished;
+        st->why = ReplayStream::Why::None;
         return -1;
     }
     const QMX_Socket reads[2] = {readA, readB};
@@ -324,14 +324,9 @@ int Replayer::run(const std::vector<std::string> &files) {
             }
             ++packets_;
             Segment seg;
-            switch (decodeSegment(reader.linkType(), data, caplen, &seg)) {
-            case Decoded::Tcp:
+            if (decodeSegment(reader.linkType(), data, caplen, &seg) == Decoded::Tcp) {
                 ++tcpPackets_;
                 reassembler.add(seg, now);
-                break;
-            case Decoded::Fragment: ++fragments_; break;
-            case Decoded::Malformed: ++malformed_; break;
-            case Decoded::NotTcp: break;
             }
         }
     }

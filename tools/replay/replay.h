@@ -102,8 +102,6 @@ private:
     ReassemblyStats reassembly_;
     uint64_t packets_ = 0;
     uint64_t tcpPackets_ = 0;
-    uint64_t malformed_ = 0;
-    uint64_t fragments_ = 0;
     uint64_t starved_ = 0; // reads the capture could not serve (should stay 0)
     std::vector<std::string> errors_;
 };
