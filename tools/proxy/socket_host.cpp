@@ -92,6 +92,8 @@ void endSide(HostSocket &s) {
     }
 }
 
+} // namespace
+
 void countSent(const HostSocket &s, size_t n) {
     auto &c = *hostContext().counters;
     (s.isClient ? c.bytesToClient : c.bytesToServer) += n;
@@ -99,6 +101,8 @@ void countSent(const HostSocket &s, size_t n) {
         c.bytesBy[s.conn->protocol][s.isClient ? 1 : 0] += n;
     }
 }
+
+namespace {
 
 void dropOutput(HostSocket &s) {
     s.output.reset();
@@ -163,6 +167,8 @@ int32_t sendNow(HostSocket &s, const uint8_t *data, size_t n) {
     }
 }
 
+} // namespace
+
 bool overCap(Connection *conn) {
     const uint64_t cap = configFor(conn).maxHeldBytes;
     HostSocket *sides[2] = {&conn->clientSide, &conn->serverSide};
@@ -198,6 +204,8 @@ bool msnRelayDue(Connection *conn) {
     conn->restartRequested = true;
     return true;
 }
+
+namespace {
 
 // ---- slot 4 ----
 int32_t hostWait(QMX_Socket readA, QMX_Socket readB, QMX_Socket exceptA, QMX_Socket exceptB,
@@ -376,6 +384,8 @@ void hostLog(uint32_t id, uint32_t level, const char *format, ...) {
     }
 }
 
+} // namespace
+
 // The fields every audit record of a relay carries.
 AuditRecord auditRecord(const char *kind, uint32_t id, uint32_t protocol, Connection *conn) {
     AuditRecord r;
@@ -390,6 +400,8 @@ AuditRecord auditRecord(const char *kind, uint32_t id, uint32_t protocol, Connec
 const char *directionOf(bool fromClient) {
     return fromClient ? "client_to_server" : "server_to_client";
 }
+
+namespace {
 
 // ---- slot 1 ----
 int32_t hostPolicy(uint32_t id, const char *local, uint32_t action, const char *remote) {

@@ -132,6 +132,20 @@ bool hostWriteAll(HostSocket &s, const uint8_t *data, size_t size, int timeoutMs
 // False once a send failed.
 bool hostFlush(HostSocket &s, bool wait);
 
+// The host's own rules, shared with qmx-replay, which drives the same slots
+// from a capture.
+// Counts bytes the kernel took for a side.
+void countSent(const HostSocket &s, size_t n);
+// Past [limits] max_held_bytes from one side with nothing sent to the other:
+// logged and counted once, and the relay must end.
+bool overCap(Connection *conn);
+// An MSN relay that has taken msn_relay_bytes is due to end and be started
+// again on its instance; true once per restart.
+bool msnRelayDue(Connection *conn);
+// The fields every audit record of a relay carries.
+AuditRecord auditRecord(const char *kind, uint32_t id, uint32_t protocol, Connection *conn);
+const char *directionOf(bool fromClient);
+
 // Registers slots 0 to 9 for all three protocols (MSN's log slot only at
 // debug level). Call after QMX_init and once the log level is set.
 bool installHostCallbacks();

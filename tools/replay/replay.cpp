@@ -95,8 +95,6 @@ namespace {
 ReplayStream *current = nullptr; // the stream whose relay runs now
 Timestamp now;                   // the time of the packet being replayed
 PcapOut *output = nullptr;
-qmxproxy::Counters *counters = nullptr;
-const qmxproxy::Config *config = nullptr; // fixed for the whole replay
 uint64_t *starvedReads = nullptr;
 
 qmxproxy::HostSocket *asSocket(QMX_Socket handle) {
@@ -110,34 +108,9 @@ int sideOf(const ReplayStream &st, QMX_Socket socket) {
 // qmx-proxy's cap on bytes received from one side with nothing sent to the
 // other, which bounds what a relay holds.
 bool overCap(ReplayStream &st) {
-    const uint64_t cap = config->maxHeldBytes;
-    const qmxproxy::HostSocket *sides[2] = {&st.conn.clientSide, &st.conn.serverSide};
-    for (const qmxproxy::HostSocket *s : sides) {
-        if (s->held <= cap) continue;
-        if (!st.conn.capLogged) {
-            st.conn.capLogged = true;
-            counters->heldCapEnded++;
-            spdlog::warn("[#{} {} {}] replay ended: {} bytes from the {} without anything sent "
-                         "to the {} (limit {})",
-                         st.conn.id, protoName(st.proto), st.conn.client, s->held,
-                         s->isClient ? "client" : "server", s->isClient ? "server" : "client", cap);
-        }
-        st.why = ReplayStream::Why::Limit;
-        st.limited = true;
-        return true;
-    }
-    return false;
-}
-
-// As qmx-proxy does: an MSN relay is ended between two reads once it has
-// taken msn_relay_bytes, and started again on the same instance.
-bool msnRelayDue(ReplayStream &st) {
-    qmxproxy::Connection &c = st.conn;
-    const uint64_t limit = config->msnRelayBytes;
-    if (st.proto != Proto::Msn || limit == 0 || c.relayedSinceStart < limit || c.restartRequested) {
-        return false;
-    }
-    c.restartRequested = true;
+    if (!qmxproxy::overCap(&st.conn)) return false;
+    st.why = ReplayStream::Why::Limit;
+    st.limited = true;
     return true;
 }
 
@@ -149,7 +122,7 @@ bool sideReady(const ReplayStream &st, const Side &s) {
 int32_t replayWait(QMX_Socket readA, QMX_Socket readB, QMX_Socket, QMX_Socket, int32_t, int32_t) {
     ReplayStream *st = current;
     if (st == nullptr) return -1;
-    if (overCap(*st) || msnRelayDue(*st)) return -1;
+    if (overCap(*st) || qmxproxy::msnRelayDue(&st->conn)) return -1;
     // OSCAR asks for one side twice after a header without the FLAP marker,
     // and takes whatever follows it.
     if (readA != 0 && readA == readB) {
@@ -203,8 +176,7 @@ int32_t replaySend(QMX_Socket socket, const uint8_t *bytes, intptr_t count, uint
     const auto n = static_cast<size_t>(std::min<intptr_t>(count, INT32_MAX));
     if (flags & QMX_FLAG_OOB) return static_cast<int32_t>(n);
     if (to->peer != nullptr) to->peer->held = 0;
-    (to->isClient ? counters->bytesToClient : counters->bytesToServer) += n;
-    counters->bytesBy[static_cast<size_t>(st->proto)][to->isClient ? 1 : 0] += n;
+    qmxproxy::countSent(*to, n);
     if (output != nullptr) output->data(st->flow, to->isClient ? 1 : 0, bytes, n, now);
     return static_cast<int32_t>(n);
 }
@@ -270,8 +242,6 @@ bool Replayer::start(std::string *error) {
     qmxproxy::setCurrentConfig(config_);
     ctx.audit = &audit_;
     ctx.counters = &counters_;
-    counters = &counters_;
-    config = config_.get();
     starvedReads = &starved_;
     if (!options_.auditPath.empty() && !audit_.open(options_.auditPath, "", error)) return false;
     if (!options_.pcapPath.empty()) {
@@ -480,13 +450,9 @@ void Replayer::noteGap(ReplayStream &st, bool fromClient, uint64_t n) {
         gaps_.push_back({st.index, st.proto, st.conn.client, st.conn.upstream, fromClient, n});
     }
     if (audit_.enabled()) {
-        qmxproxy::AuditRecord r;
-        r.record = "gap";
-        r.instance = st.lastInstance;
-        r.protocol = st.conn.protocol;
-        r.proxy = config_->auditProxy;
-        r.client = st.conn.client;
-        r.direction = fromClient ? "client_to_server" : "server_to_client";
+        qmxproxy::AuditRecord r =
+            qmxproxy::auditRecord("gap", st.lastInstance, st.conn.protocol, &st.conn);
+        r.direction = qmxproxy::directionOf(fromClient);
         r.bytes = static_cast<int64_t>(n);
         audit_.write(r);
     }
@@ -585,7 +551,7 @@ std::string Replayer::summaryText() const {
     for (const GapNote &g : gaps_) {
         out += fmt::format("  gap: stream {} {} {} -> {} {}: {} bytes missing\n", g.stream,
                            protoName(g.proto), g.client, g.server,
-                           g.fromClient ? "client_to_server" : "server_to_client", g.bytes);
+                           qmxproxy::directionOf(g.fromClient), g.bytes);
     }
     for (const auto &[reason, count] : skipReasons_) {
         out += fmt::format("  skipped ({}): {} streams\n", reason, count);
@@ -629,7 +595,7 @@ std::string Replayer::summaryJson() const {
         out += fmt::format(
             R"({}{{"stream":{},"protocol":"{}","client":{},"server":{},"direction":"{}","bytes":{}}})",
             i ? "," : "", g.stream, protoName(g.proto), jsonString(g.client), jsonString(g.server),
-            g.fromClient ? "client_to_server" : "server_to_client", g.bytes);
+            qmxproxy::directionOf(g.fromClient), g.bytes);
     }
     out += R"(]},"skipped":{"reasons":{)";
     bool first = true;
