@@ -1,5 +1,6 @@
 #include "net.h"
 
+#include "proxy_header.h"
 #include "resolver.h"
 
 #include <arpa/inet.h>
@@ -103,16 +104,13 @@ void setNonBlocking(int fd) {
 }
 
 std::string addressText(const sockaddr *sa) {
-    char host[INET6_ADDRSTRLEN] = "?";
     if (sa->sa_family == AF_INET) {
         const auto *in = reinterpret_cast<const sockaddr_in *>(sa);
-        inet_ntop(AF_INET, &in->sin_addr, host, sizeof host);
-        return std::string(host) + ":" + std::to_string(ntohs(in->sin_port));
+        return endpointText(AF_INET, &in->sin_addr, ntohs(in->sin_port));
     }
     if (sa->sa_family == AF_INET6) {
         const auto *in6 = reinterpret_cast<const sockaddr_in6 *>(sa);
-        inet_ntop(AF_INET6, &in6->sin6_addr, host, sizeof host);
-        return "[" + std::string(host) + "]:" + std::to_string(ntohs(in6->sin6_port));
+        return endpointText(AF_INET6, &in6->sin6_addr, ntohs(in6->sin6_port));
     }
     return "?";
 }

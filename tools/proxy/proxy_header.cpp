@@ -23,14 +23,6 @@ bool isPrefix(const uint8_t *data, size_t size, const void *signature, size_t le
     return std::memcmp(data, signature, std::min(size, length)) == 0;
 }
 
-// As the proxy writes a peer: "host:port", brackets around IPv6.
-std::string endpointText(int family, const void *address, uint16_t port) {
-    char host[INET6_ADDRSTRLEN] = "?";
-    inet_ntop(family, address, host, sizeof host);
-    const std::string text(host);
-    return (family == AF_INET6 ? "[" + text + "]" : text) + ":" + std::to_string(port);
-}
-
 // Decimal without sign or leading zeros, as the format writes it.
 bool portAt(std::string_view text, uint16_t *port) {
     if (text.empty() || text.size() > 5 || (text.size() > 1 && text[0] == '0')) return false;
@@ -112,6 +104,13 @@ ProxyParse parseV2(const uint8_t *data, size_t length, ProxyHeader *out, const c
 }
 
 } // namespace
+
+std::string endpointText(int family, const void *address, uint16_t port) {
+    char host[INET6_ADDRSTRLEN] = "?";
+    inet_ntop(family, address, host, sizeof host);
+    const std::string text(host);
+    return (family == AF_INET6 ? "[" + text + "]" : text) + ":" + std::to_string(port);
+}
 
 ProxyParse parseProxyHeader(const uint8_t *data, size_t size, ProxyHeader *out, size_t *used,
                             size_t *need, const char **why) {

@@ -13,8 +13,12 @@ struct ProxyHeader {
     // False for v1 "UNKNOWN", v2 LOCAL (the balancer's own health checks)
     // and families without an address: the connection's own peer then stands.
     bool hasAddress = false;
-    std::string client; // "host:port" as addressText() writes it
+    std::string client; // as endpointText() writes it
 };
+
+// How the proxy writes a peer everywhere: "host:port", brackets around IPv6.
+// family is AF_INET or AF_INET6, address its 4 or 16 bytes.
+std::string endpointText(int family, const void *address, uint16_t port);
 
 enum class ProxyParse { NeedMore, Invalid, Done };
 

@@ -117,13 +117,6 @@ bool Address::operator==(const Address &o) const {
     return family == o.family && std::memcmp(bytes, o.bytes, sizeof bytes) == 0;
 }
 
-std::string addressText(const Address &a, uint16_t port) {
-    char text[INET6_ADDRSTRLEN] = "?";
-    inet_ntop(a.family == 6 ? AF_INET6 : AF_INET, a.bytes, text, sizeof text);
-    return a.family == 6 ? "[" + std::string(text) + "]:" + std::to_string(port)
-                         : std::string(text) + ":" + std::to_string(port);
-}
-
 Decoded decodeSegment(int linkType, const uint8_t *data, size_t caplen, Segment *out) {
     switch (linkType) {
     case DLT_EN10MB: {

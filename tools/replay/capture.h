@@ -20,7 +20,6 @@ struct Address {
     uint8_t bytes[16] = {};
     bool operator==(const Address &o) const;
 };
-std::string addressText(const Address &a, uint16_t port);
 
 enum TcpFlag : uint8_t { kFin = 1, kSyn = 2, kRst = 4, kPsh = 8, kAck = 16 };
 

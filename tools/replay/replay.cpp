@@ -11,11 +11,13 @@
 
 #include "audit.h"
 #include "pcap_out.h"
+#include "proxy_header.h"
 
 #include <qmx/qmx.h>
 
 #include <fmt/format.h>
 #include <spdlog/spdlog.h>
+#include <sys/socket.h>
 
 #include <algorithm>
 #include <climits>
@@ -335,8 +337,12 @@ bool Replayer::decide(ReplayStream &st, const TcpStream &s, const uint8_t *data,
         }
     }
     st.clientSide = 1 - server;
-    st.conn.client = addressText(s.addr[st.clientSide], s.port[st.clientSide]);
-    st.conn.upstream = addressText(s.addr[server], s.port[server]);
+    const auto text = [&](int side) {
+        const Address &a = s.addr[side];
+        return qmxproxy::endpointText(a.family == 6 ? AF_INET6 : AF_INET, a.bytes, s.port[side]);
+    };
+    st.conn.client = text(st.clientSide);
+    st.conn.upstream = text(server);
     st.conn.via = "capture";
     st.decided = true;
     const Content content = sniffContent(data, std::min(n, kSniffBytes));
