@@ -17,19 +17,6 @@ namespace qmxproxy {
 
 namespace {
 
-std::string timestamp(std::chrono::system_clock::time_point now) {
-    using namespace std::chrono;
-    const auto secs = system_clock::to_time_t(now);
-    const auto ms = duration_cast<milliseconds>(now.time_since_epoch()).count() % 1000;
-    std::tm tm{};
-    gmtime_r(&secs, &tm);
-    char buf[80];
-    std::snprintf(buf, sizeof buf, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", tm.tm_year + 1900,
-                  tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec,
-                  static_cast<int>(ms));
-    return buf;
-}
-
 void field(std::string &out, const char *name, const char *value) {
     out += ",\"";
     out += name;
@@ -42,6 +29,19 @@ void field(std::string &out, const char *name, const char *value) {
 }
 
 } // namespace
+
+std::string utcTimestamp(std::chrono::system_clock::time_point time, bool microseconds) {
+    using namespace std::chrono;
+    const auto us = duration_cast<std::chrono::microseconds>(time.time_since_epoch()).count();
+    const auto secs = static_cast<time_t>(us / 1000000);
+    std::tm tm{};
+    gmtime_r(&secs, &tm);
+    char buf[64];
+    std::snprintf(buf, sizeof buf, "%04d-%02d-%02dT%02d:%02d:%02d.%0*dZ", tm.tm_year + 1900,
+                  tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec, microseconds ? 6 : 3,
+                  static_cast<int>(microseconds ? us % 1000000 : us % 1000000 / 1000));
+    return buf;
+}
 
 void appendJsonString(std::string &out, std::string_view bytes) {
     static const char hex[] = "0123456789abcdef";
@@ -167,7 +167,7 @@ void AuditLog::write(const AuditRecord &r) {
 void AuditLog::writeFile(const AuditRecord &r, std::chrono::system_clock::time_point time) {
     std::string line;
     line.reserve(256);
-    line += R"({"time":")" + timestamp(time) + "\"";
+    line += R"({"time":")" + utcTimestamp(time, false) + "\"";
     field(line, "record", r.record);
     if (!r.proxy.empty()) {
         line += ",\"proxy\":";

@@ -33,6 +33,9 @@ struct AuditRecord {
     int64_t bytes = -1; // unparsed records: how many bytes were dropped
 };
 
+// "YYYY-MM-DDThh:mm:ss.mmmZ", or with microseconds.
+std::string utcTimestamp(std::chrono::system_clock::time_point time, bool microseconds);
+
 // Quotes bytes as a JSON string. Valid UTF-8 passes through; any other byte
 // is taken as Latin-1, so that a line stays valid JSON whatever the client sent.
 void appendJsonString(std::string &out, std::string_view bytes);

@@ -21,9 +21,6 @@ constexpr auto kRetryDelay = seconds(1);
 constexpr auto kConnectTimeout = seconds(10);
 constexpr auto kStopGrace = seconds(5);
 constexpr auto kPollTick = milliseconds(20);
-// The most records in one statement: spooled ones go back this way, and a
-// queue that has grown goes out so.
-constexpr size_t kReplayRows = 3000;
 
 // Defaults that the connection string may override: it comes last. The
 // rows are UTF-8 whatever the database's encoding.
@@ -295,7 +292,7 @@ void AuditDatabase::step(bool stopping) {
         if (!stopping) sendSpoolChunk();
     } else if (!held_.empty()) {
         // held_ may have grown past a batch when a failed one came back to it.
-        const auto n = static_cast<std::ptrdiff_t>(std::min(held_.size(), kReplayRows));
+        const auto n = static_cast<std::ptrdiff_t>(std::min<size_t>(held_.size(), kAuditMaxBatch));
         inflight_.assign(std::make_move_iterator(held_.begin()),
                          std::make_move_iterator(held_.begin() + n));
         held_.erase(held_.begin(), held_.begin() + n);
@@ -311,7 +308,7 @@ size_t AuditDatabase::takeBatch(bool stopping) {
     if (!due) return queue_.size();
     // A queue that grew while the last batch was out leaves in larger
     // batches: fewer round trips when the database falls behind.
-    const size_t n = std::min(queue_.size(), kReplayRows);
+    const size_t n = std::min<size_t>(queue_.size(), kAuditMaxBatch);
     held_.reserve(n);
     for (size_t i = 0; i < n; ++i) {
         held_.push_back(std::move(queue_.front()));
@@ -378,7 +375,7 @@ void AuditDatabase::advanceConnect() {
     outage_ = false;
 }
 
-bool AuditDatabase::sendRows(const std::vector<AuditRow> &rows) {
+void AuditDatabase::sendRows(const std::vector<AuditRow> &rows) {
     std::string arrays[kAuditColumnCount];
     const char *values[kAuditColumnCount];
     for (size_t c = 0; c < kAuditColumnCount; ++c) {
@@ -406,7 +403,7 @@ bool AuditDatabase::sendRows(const std::vector<AuditRow> &rows) {
                           values, nullptr, nullptr, 0) == 0) {
         state_ = State::Busy; // so that failed() handles what is in flight
         failed(trimmed(PQerrorMessage(conn_)));
-        return false;
+        return;
     }
     state_ = State::Busy;
     queryOk_ = true;
@@ -415,16 +412,15 @@ bool AuditDatabase::sendRows(const std::vector<AuditRow> &rows) {
     flushing_ = flushed == 1;
     if (flushed < 0) {
         failed(trimmed(PQerrorMessage(conn_)));
-        return false;
+        return;
     }
-    return true;
 }
 
 void AuditDatabase::sendSpoolChunk() {
     std::vector<AuditRow> rows;
     size_t bad = 0;
     std::string error;
-    if (!spool_.read(kReplayRows, &rows, &inflightSpoolEnd_, &bad, &error)) {
+    if (!spool_.read(kAuditMaxBatch, &rows, &inflightSpoolEnd_, &bad, &error)) {
         spdlog::error("{}", error);
         nextSpoolAttempt_ = Clock::now() + kRetryDelay;
         return;

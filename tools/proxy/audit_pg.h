@@ -68,7 +68,7 @@ private:
     void waitForWork(bool stopping);
     void startConnect();
     void advanceConnect();
-    bool sendRows(const std::vector<AuditRow> &rows);
+    void sendRows(const std::vector<AuditRow> &rows);
     void sendSpoolChunk();
     void advanceQuery();
     void finishQuery(bool ok, const std::string &error);

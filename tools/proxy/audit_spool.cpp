@@ -47,27 +47,12 @@ void appendClean(std::string &out, std::string_view bytes) {
     }
 }
 
-std::string isoTime(std::chrono::system_clock::time_point time) {
-    using namespace std::chrono;
-    const auto us = duration_cast<microseconds>(time.time_since_epoch()).count();
-    const auto secs = static_cast<time_t>(us / 1000000);
-    std::tm tm{};
-    gmtime_r(&secs, &tm);
-    char buf[64];
-    std::snprintf(buf, sizeof buf, "%04d-%02d-%02dT%02d:%02d:%02d.%06dZ", tm.tm_year + 1900,
-                  tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec,
-                  static_cast<int>(us % 1000000));
-    return buf;
-}
-
 void addText(AuditRow &row, const char *value) {
     if (value == nullptr) {
         row.addNull();
         return;
     }
-    std::string clean;
-    appendClean(clean, value);
-    row.add(clean);
+    row.addClean(value);
 }
 
 // A four-digit hex escape's code point, or -1.
@@ -136,7 +121,11 @@ void skipSpace(std::string_view s, size_t *at) {
 void AuditRow::add(std::string_view value) {
     bytes_.append(value);
     ends_[count_++] = static_cast<uint32_t>(bytes_.size());
-    bytes_ += '\0';
+}
+
+void AuditRow::addClean(std::string_view value) {
+    appendClean(bytes_, value);
+    ends_[count_++] = static_cast<uint32_t>(bytes_.size());
 }
 
 void AuditRow::addNull() {
@@ -152,11 +141,9 @@ AuditRow makeAuditRow(const AuditRecord &r, std::chrono::system_clock::time_poin
                       const std::string &recordId) {
     AuditRow row;
     row.add(recordId);
-    row.add(isoTime(time));
+    row.add(utcTimestamp(time, true));
     row.add(r.record);
-    std::string proxy;
-    appendClean(proxy, r.proxy);
-    row.add(proxy);
+    row.addClean(r.proxy);
     row.add(std::to_string(r.instance));
     row.add(protocolName(r.protocol));
     // "host:port", brackets around IPv6; anything else is kept out of the
@@ -253,9 +240,7 @@ bool parseSpoolLine(std::string_view line, AuditRow *row) {
     *row = AuditRow();
     for (size_t c = 0; c < kAuditColumnCount; ++c) {
         if (present[c]) {
-            std::string clean;
-            appendClean(clean, values[c]);
-            row->add(clean);
+            row->addClean(values[c]);
         } else {
             row->addNull();
         }

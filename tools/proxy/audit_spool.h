@@ -23,22 +23,21 @@ struct AuditColumn {
 constexpr size_t kAuditColumnCount = 20;
 extern const AuditColumn kAuditColumns[kAuditColumnCount];
 
-// One record as the table's text values, each NUL-terminated in one buffer so
-// that libpq takes them without copies. Values are valid UTF-8 without NUL,
-// which PostgreSQL's text refuses.
+// One record as the table's text values, one after another in one buffer.
+// Values are valid UTF-8 without NUL, which PostgreSQL's text refuses.
 class AuditRow {
 public:
     // Columns are set in order, each exactly once.
     void add(std::string_view value);
+    // Bytes that are not UTF-8 taken as Latin-1, NUL as U+FFFD.
+    void addClean(std::string_view value);
     void addNull();
-    bool complete() const { return count_ == kAuditColumnCount; }
     bool isNull(size_t column) const { return (nulls_ >> column) & 1U; }
-    const char *value(size_t column) const { return isNull(column) ? nullptr : at(column); }
     std::string_view text(size_t column) const;
 
 private:
     const char *at(size_t column) const { return bytes_.data() + begin(column); }
-    size_t begin(size_t column) const { return column == 0 ? 0 : ends_[column - 1] + 1; }
+    size_t begin(size_t column) const { return column == 0 ? 0 : ends_[column - 1]; }
 
     std::string bytes_;
     uint32_t ends_[kAuditColumnCount] = {};

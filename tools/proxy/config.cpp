@@ -358,9 +358,8 @@ void readAuditDatabase(const toml::value &v, Config &c) {
                  "must be a plain name or schema.name (letters, digits, _; at most 48 each)");
         }
     }
-    // 20 parameters a record; PostgreSQL takes at most 65535 in one statement.
     if (const auto *m = member(v, "batch"))
-        d.batch = static_cast<uint32_t>(uintAt(key + ".batch", *m, 1, 3000));
+        d.batch = static_cast<uint32_t>(uintAt(key + ".batch", *m, 1, kAuditMaxBatch));
     if (const auto *m = member(v, "batch_ms"))
         d.batchMs = static_cast<uint32_t>(uintAt(key + ".batch_ms", *m, 1, 60000));
     const toml::value &spool = *member(v, "spool");

@@ -76,6 +76,11 @@ struct ReplaceRule {
 enum class AuditOverflow { Block, Drop };
 
 // [audit.postgresql]: the central store several proxies write to.
+// The most records in one insert, spooled ones included; each column goes
+// as one array parameter, so this bounds the statement's size, not its count
+// of parameters.
+constexpr uint32_t kAuditMaxBatch = 3000;
+
 struct AuditDatabaseConfig {
     std::string conninfo;            // libpq's; secrets come from a passfile or the environment
     std::string table = "qmx_audit"; // "name" or "schema.name"
