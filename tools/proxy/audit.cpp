@@ -154,8 +154,9 @@ bool AuditLog::startDatabase(const AuditDatabaseConfig &config, AuditOverflow ov
     return true;
 }
 
-AuditDatabaseStats AuditLog::databaseStats() const {
-    return database_ ? database_->stats() : AuditDatabaseStats{};
+std::optional<AuditDatabaseStats> AuditLog::databaseStats() const {
+    if (!database_) return std::nullopt;
+    return database_->stats();
 }
 
 void AuditLog::write(const AuditRecord &r) {

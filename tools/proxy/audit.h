@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -42,8 +43,21 @@ void appendJsonString(std::string &out, std::string_view bytes);
 
 class AuditDatabase;
 struct AuditDatabaseConfig;
-struct AuditDatabaseStats;
 enum class AuditOverflow;
+
+// What the database writer has done, for the metrics page.
+struct AuditDatabaseStats {
+    uint64_t written = 0;  // records committed straight from the queue
+    uint64_t spooled = 0;  // records written to the spool
+    uint64_t replayed = 0; // spooled records committed later
+    uint64_t dropped = 0;  // queue full with on_overflow = "drop"
+    uint64_t blocked = 0;  // relays that waited for room in a full queue
+    uint64_t failures = 0; // failed connections and batches
+    uint64_t badSpoolLines = 0;
+    uint64_t queued = 0; // gauges
+    uint64_t inSpool = 0;
+    bool connected = false;
+};
 
 // The JSON-lines file, the database, or both: each record goes to every one
 // that is open.
@@ -75,8 +89,8 @@ public:
     // change it.
     bool startDatabase(const AuditDatabaseConfig &config, AuditOverflow overflow,
                        std::string *error);
-    bool hasDatabase() const { return database_ != nullptr; }
-    AuditDatabaseStats databaseStats() const;
+    // Empty without [audit.postgresql].
+    std::optional<AuditDatabaseStats> databaseStats() const;
 
 private:
     void writeFile(const AuditRecord &r, std::chrono::system_clock::time_point time);

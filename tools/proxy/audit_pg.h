@@ -22,19 +22,6 @@ struct pg_conn;
 
 namespace qmxproxy {
 
-struct AuditDatabaseStats {
-    uint64_t written = 0;  // records committed straight from the queue
-    uint64_t spooled = 0;  // records written to the spool
-    uint64_t replayed = 0; // spooled records committed later
-    uint64_t dropped = 0;  // queue full with on_overflow = "drop"
-    uint64_t blocked = 0;  // relays that waited for room in a full queue
-    uint64_t failures = 0; // failed connections and batches
-    uint64_t badSpoolLines = 0;
-    uint64_t queued = 0; // gauges
-    uint64_t inSpool = 0;
-    bool connected = false;
-};
-
 // Whether a connection string is fit for the configuration: libpq parses it
 // and it holds no password. why: what is wrong.
 bool auditConninfoValid(const std::string &conninfo, std::string *why);

@@ -2,7 +2,7 @@
 // /healthz, served by civetweb on its own threads.
 #pragma once
 
-#include "audit_pg.h"
+#include "audit.h"
 #include "config.h"
 #include "socket_host.h"
 

@@ -169,7 +169,7 @@ bool Proxy::start(std::string *error) {
             s.counters = &counters_;
             s.openConnections = active_;
             s.stopping = drainSignalRaised() || stopSignalRaised();
-            if (audit_.hasDatabase()) s.auditDatabase = audit_.databaseStats();
+            s.auditDatabase = audit_.databaseStats();
             return s;
         };
         if (!metrics_.start(*config.metricsListen, snapshot, error)) return false;
