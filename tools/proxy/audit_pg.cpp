@@ -160,7 +160,6 @@ bool AuditDatabase::start(const AuditDatabaseConfig &config, AuditOverflow overf
     insertSql_ = "INSERT INTO " + quoted(config.table) + " (" + columns +
                  ") SELECT * FROM unnest(" + arrays + ") ON CONFLICT (record_id) DO NOTHING";
     if (!spool_.open(config.spool, error)) return false;
-    inSpool_ = spool_.pending();
     if (spool_.pending() > 0) {
         spdlog::info("audit spool {} holds {} record(s) from an earlier run; they go to the "
                      "database once it answers",
@@ -216,7 +215,7 @@ AuditDatabaseStats AuditDatabase::stats() const {
     s.blocked = blocked_;
     s.failures = failures_;
     s.badSpoolLines = badSpoolLines_;
-    s.inSpool = inSpool_;
+    s.inSpool = spool_.pending();
     s.connected = connected_;
     std::lock_guard<std::mutex> lock(mutex_);
     s.queued = queue_.size();
@@ -481,7 +480,6 @@ void AuditDatabase::finishQuery(bool ok, const std::string &error) {
     std::string why;
     if (!spool_.consumed(inflightSpoolEnd_, inflightSpoolLines_, &why)) spdlog::error("{}", why);
     replayed_ += inflightReplay_;
-    inSpool_ = spool_.pending();
     if (spool_.pending() == 0) spdlog::info("audit spool replayed");
 }
 
@@ -520,7 +518,6 @@ void AuditDatabase::spoolHeld() {
     std::string error;
     if (spool_.append(held_, &error)) {
         spooled_ += held_.size();
-        inSpool_ = spool_.pending();
         held_.clear();
         return;
     }

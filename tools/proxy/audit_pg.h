@@ -89,7 +89,7 @@ private:
     std::string queryError_;
 
     std::atomic<uint64_t> written_{0}, spooled_{0}, replayed_{0}, dropped_{0}, blocked_{0},
-        failures_{0}, badSpoolLines_{0}, inSpool_{0};
+        failures_{0}, badSpoolLines_{0};
 
     // The small ones last, where they pack.
     AuditOverflow overflow_ = AuditOverflow::Block;

@@ -356,7 +356,8 @@ bool AuditSpool::read(size_t maxRows, std::vector<AuditRow> *rows, uint64_t *end
 
 bool AuditSpool::consumed(uint64_t end, size_t rows, std::string *error) {
     replayFrom_ = end;
-    pending_ = pending_ > rows ? pending_ - rows : 0;
+    const uint64_t before = pending_;
+    pending_ = before > rows ? before - rows : 0;
     if (replayFrom_ < size_) return true;
     // Everything is in the database: only now may the file be emptied.
     if (ftruncate(fd_, 0) != 0 || fdatasync(fd_) != 0) {

@@ -4,6 +4,7 @@
 
 #include "audit.h"
 
+#include <atomic>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -76,7 +77,7 @@ public:
     // Everything before end is committed; at the end of the file it is emptied.
     bool consumed(uint64_t end, size_t rows, std::string *error);
     // Records appended and not yet consumed.
-    uint64_t pending() const { return pending_; }
+    uint64_t pending() const { return pending_.load(std::memory_order_relaxed); }
     const std::string &path() const { return path_; }
 
 private:
@@ -84,7 +85,8 @@ private:
     std::string path_;
     uint64_t size_ = 0;
     uint64_t replayFrom_ = 0;
-    uint64_t pending_ = 0;
+    // Read by the metrics page while the writer thread changes it.
+    std::atomic<uint64_t> pending_{0};
 };
 
 } // namespace qmxproxy
