@@ -12,6 +12,7 @@
 
 #include <cstdio>
 #include <iostream>
+#include <optional>
 
 namespace {
 
@@ -39,15 +40,25 @@ void setUpLogging(const std::string &level) {
     spdlog::set_level(spdlog::level::from_str(level));
 }
 
-int initAuditDatabase(const std::string &configPath) {
+int configError(const std::string &error) {
+    std::fprintf(stderr, "qmx-proxy: configuration error: %s\n", error.c_str());
+    return kExitConfig;
+}
+
+// The configuration, or nothing once its error is reported.
+std::optional<qmxproxy::Config> loadOrReport(const std::string &path) {
     std::string error;
-    auto config = configPath.empty() ? std::nullopt : qmxproxy::loadConfigFile(configPath, &error);
-    if (config && !config->auditDatabase) error = configPath + ": no [audit.postgresql] table";
-    if (configPath.empty()) error = "--init-db needs --config FILE";
-    if (!config || !config->auditDatabase) {
-        std::fprintf(stderr, "qmx-proxy: configuration error: %s\n", error.c_str());
-        return kExitConfig;
-    }
+    auto config = qmxproxy::loadConfigFile(path, &error);
+    if (!config) configError(error);
+    return config;
+}
+
+int initAuditDatabase(const std::string &configPath) {
+    if (configPath.empty()) return configError("--init-db needs --config FILE");
+    const auto config = loadOrReport(configPath);
+    if (!config) return kExitConfig;
+    if (!config->auditDatabase) return configError(configPath + ": no [audit.postgresql] table");
+    std::string error;
     if (!qmxproxy::auditInitDb(*config->auditDatabase, &error)) {
         std::fprintf(stderr, "qmx-proxy: %s\n", error.c_str());
         return 1;
@@ -87,12 +98,8 @@ int runProxy(int argc, char **argv) {
     }
 
     if (!checkPath.empty()) {
-        std::string error;
-        auto config = qmxproxy::loadConfigFile(checkPath, &error);
-        if (!config) {
-            std::fprintf(stderr, "qmx-proxy: configuration error: %s\n", error.c_str());
-            return kExitConfig;
-        }
+        const auto config = loadOrReport(checkPath);
+        if (!config) return kExitConfig;
         std::printf(
             "%s: configuration is valid (%zu socks5 listener(s), %zu forward(s), %zu policy "
             "rule(s), %zu replacement(s))\n",
@@ -114,15 +121,12 @@ int runProxy(int argc, char **argv) {
                              "demo (see --help)\n");
         return kExitConfig;
     }
-    std::string error;
-    auto config = qmxproxy::loadConfigFile(configPath, &error);
-    if (!config) {
-        std::fprintf(stderr, "qmx-proxy: configuration error: %s\n", error.c_str());
-        return kExitConfig;
-    }
+    auto config = loadOrReport(configPath);
+    if (!config) return kExitConfig;
     setUpLogging(logLevel.empty() ? config->logLevel : logLevel);
     installSignals();
     qmxproxy::Proxy proxy(std::move(*config), configPath);
+    std::string error;
     if (!proxy.start(&error)) {
         spdlog::critical("cannot start: {}", error);
         return 1;
