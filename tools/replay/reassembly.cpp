@@ -182,15 +182,18 @@ void Reassembler::drain(Entry &e, int d) {
     }
 }
 
-void Reassembler::skipHole(Entry &e, int d) {
-    Direction &dir = e.dir[d];
+uint64_t Reassembler::holeEnd(const Direction &dir) {
     uint64_t target = kNoTarget;
     if (!dir.pending.empty()) {
         target = dir.pending.begin()->first;
     } else if (dir.finKnown) {
         target = dir.fin;
     }
-    if (target == kNoTarget || target <= dir.offset) return;
+    return target != kNoTarget && target > dir.offset ? target : kNoTarget;
+}
+
+void Reassembler::skipHole(Entry &e, int d, uint64_t target) {
+    Direction &dir = e.dir[d];
     const uint64_t missing = target - dir.offset;
     sink_.onGap(e.stream, d, missing);
     dir.next += static_cast<uint32_t>(missing);
@@ -200,17 +203,9 @@ void Reassembler::skipHole(Entry &e, int d) {
 
 void Reassembler::checkHole(Entry &e, int d, bool force) {
     Direction &dir = e.dir[d];
-    while (!dir.ended) {
-        uint64_t target = kNoTarget;
-        if (!dir.pending.empty()) {
-            target = dir.pending.begin()->first;
-        } else if (dir.finKnown) {
-            target = dir.fin;
-        }
-        if (target == kNoTarget || target <= dir.offset) break;
+    for (uint64_t target; !dir.ended && (target = holeEnd(dir)) != kNoTarget; force = false) {
         if (!force && !(dir.ackKnown && dir.acked >= target)) break;
-        skipHole(e, d);
-        force = false;
+        skipHole(e, d, target);
     }
     checkEnd(e, d);
 }
@@ -226,8 +221,8 @@ void Reassembler::checkEnd(Entry &e, int d) {
 void Reassembler::flush(Entry &e, int d) {
     Direction &dir = e.dir[d];
     drain(e, d);
-    while (!dir.ended && (!dir.pending.empty() || (dir.finKnown && dir.fin > dir.offset))) {
-        skipHole(e, d);
+    for (uint64_t target; !dir.ended && (target = holeEnd(dir)) != kNoTarget;) {
+        skipHole(e, d, target);
     }
     if (!dir.ended) {
         dir.ended = true;

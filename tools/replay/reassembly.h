@@ -105,7 +105,10 @@ private:
     Entry *open(const Key &key, const Segment &seg);
     void deliver(Entry &e, int d, uint64_t at, const uint8_t *data, size_t n);
     void drain(Entry &e, int d);
-    void skipHole(Entry &e, int d);
+    // Where the hole at the delivery point ends (the next held segment, or
+    // the FIN), or ~0 when there is none.
+    static uint64_t holeEnd(const Direction &dir);
+    void skipHole(Entry &e, int d, uint64_t target);
     void checkHole(Entry &e, int d, bool force);
     void checkEnd(Entry &e, int d);
     void flush(Entry &e, int d);
