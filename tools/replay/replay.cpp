@@ -533,6 +533,21 @@ void Replayer::onClose(TcpStream &s) {
     s.user = nullptr;
 }
 
+namespace {
+
+// Allowed and denied decisions of one protocol, over every action.
+std::pair<uint64_t, uint64_t> decisionTotals(const qmxproxy::Counters &c, size_t protocol) {
+    uint64_t allowed = 0;
+    uint64_t denied = 0;
+    for (const auto &a : c.decisionsBy[protocol]) {
+        denied += a[0];
+        allowed += a[1];
+    }
+    return {allowed, denied};
+}
+
+} // namespace
+
 std::string Replayer::summaryText() const {
     std::string out = fmt::format(
         "qmx-replay summary: {} packets ({} TCP), {} streams, {} gaps ({} bytes missing)\n",
@@ -542,12 +557,7 @@ std::string Replayer::summaryText() const {
                        "denied", "replaced");
     for (size_t p = 0; p < kProtoCount; ++p) {
         const ProtoTotals &t = totals_[p];
-        uint64_t allowed = 0;
-        uint64_t denied = 0;
-        for (const auto &a : counters_.decisionsBy[p]) {
-            denied += a[0];
-            allowed += a[1];
-        }
+        const auto [allowed, denied] = decisionTotals(counters_, p);
         const auto &e = counters_.eventsBy[p];
         out += fmt::format("  {:<9}{:>8}{:>8}{:>9}{:>7}{:>7}{:>6}{:>9}{:>9}{:>8}{:>9}\n",
                            protoName(static_cast<Proto>(p)), t.streams, t.relays, t.units,
@@ -577,12 +587,7 @@ std::string Replayer::summaryJson() const {
     static const char *const kEvents[] = {"login", "text", "file", "datacast"};
     for (size_t p = 0; p < kProtoCount; ++p) {
         const ProtoTotals &t = totals_[p];
-        uint64_t allowed = 0;
-        uint64_t denied = 0;
-        for (const auto &a : counters_.decisionsBy[p]) {
-            denied += a[0];
-            allowed += a[1];
-        }
+        const auto [allowed, denied] = decisionTotals(counters_, p);
         out +=
             fmt::format(R"({}"{}":{{"streams":{},"relays":{},"units":{},"events":{{)", p ? "," : "",
                         protoName(static_cast<Proto>(p)), t.streams, t.relays, t.units);
